@@ -1,0 +1,68 @@
+#ifndef CONNECTOR_ODBC_CONNECTOR_H
+#define CONNECTOR_ODBC_CONNECTOR_H
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/odbc_client.h"
+#include "config/odbc_config.h"
+#include "mapping/reading_mapper.h"
+
+class ConfigCategory;
+class Reading;
+class SchemaManager;
+class SQLBuilder;
+
+// The connector's own status beyond what ODBCClient::Connect returns.
+constexpr int TOLVANE_ODBC_NOTCONNECTED = 3;
+
+// Owns the client, the settings, the mapper and the schema manager; opens the connection on
+// demand and delivers batches.
+class ODBCConnector {
+public:
+    explicit ODBCConnector(ODBCClient* client);
+    virtual ~ODBCConnector();
+    ODBCConnector(const ODBCConnector&) = delete;
+    ODBCConnector& operator=(const ODBCConnector&) = delete;
+
+    virtual bool configure(const ConfigCategory* category);
+    virtual bool send(const std::vector<Reading*>& readings);
+    virtual std::string getConnectionString();
+    virtual ODBCConfig* createConfig() const;
+    virtual SQLBuilder* createSQLBuilder() const = 0;
+
+    void connect();
+    void disconnect();
+    void setSQLBuilder(SQLBuilder* builder);
+    std::map<std::string, std::vector<DatabaseRecord>> transformReadingsToRecords(
+        const std::vector<Reading*>& readings);
+    QueryResult executeQuery(const std::string& sql);
+
+    static const char* connectionStatusText(int status);
+
+    // Snowflake refuses more rows than this in one VALUES list.
+    static constexpr size_t MAX_ROWS_PER_INSERT = 16384;
+    // Statements are kept within this much text, as Snowflake advises.
+    static constexpr size_t MAX_INSERT_BYTES = 1024 * 1024;
+    static constexpr std::chrono::nanoseconds RECONNECT_BACKOFF = std::chrono::seconds(5);
+
+protected:
+    bool isValid() const;
+    // Writes one table's records with as few INSERTs as the limits above allow.
+    bool insertRecords(const std::string& table, const std::vector<DatabaseRecord>& records);
+
+    ODBCClient* client;
+    ODBCConfig config;
+    std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds> lastConnectAttempt;
+    std::atomic<int32_t> connectionState;
+    std::mutex configMutex;
+    ReadingMapper* readingMapper;
+    SchemaManager* schemaManager;
+    SQLBuilder* sqlBuilder;
+};
+
+#endif

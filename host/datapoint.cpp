@@ -1,0 +1,5 @@
+#include "host/datapoint.h"
+
+std::string Datapoint::toJSONProperty() const {
+    return DatapointValue::quoteJSON(name) + ":" + value.toString();
+}

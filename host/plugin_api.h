@@ -1,0 +1,27 @@
+#ifndef HOST_PLUGIN_API_H
+#define HOST_PLUGIN_API_H
+
+#include <cstdint>
+#include <vector>
+
+class ConfigCategory;
+class Reading;
+
+// The host's view of a north plugin: an information record and four C entry points.
+typedef void* PLUGIN_HANDLE;
+
+typedef struct {
+    const char* name;
+    const char* version;
+    uint32_t options;
+    const char* type;
+    const char* interface;
+    const char* config;
+} PLUGIN_INFORMATION;
+
+typedef PLUGIN_INFORMATION* (*PluginInfoFn)();
+typedef PLUGIN_HANDLE (*PluginInitFn)(ConfigCategory* config);
+typedef uint32_t (*PluginSendFn)(PLUGIN_HANDLE handle, const std::vector<Reading*>& readings);
+typedef void (*PluginShutdownFn)(PLUGIN_HANDLE handle);
+
+#endif

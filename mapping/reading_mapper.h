@@ -1,0 +1,93 @@
+#ifndef MAPPING_READING_MAPPER_H
+#define MAPPING_READING_MAPPER_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class Reading;
+class DatapointValue;
+class SQLBuilder;
+
+// How a column is declared; flags combine by bitwise OR.
+enum ColumnConstraint : uint32_t {
+    NONE = 0,
+    NOT_NULL = 1,
+    NULLABLE = 2,
+    PRIMARY_KEY = 4,
+    UNIQUE = 8,
+};
+
+inline ColumnConstraint operator|(ColumnConstraint a, ColumnConstraint b) {
+    return static_cast<ColumnConstraint>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
+}
+
+// One row bound for one table. Move-only: rows travel from mapping to grouping to insertion
+// without ever being copied.
+class DatabaseRecord {
+public:
+    DatabaseRecord();
+    explicit DatabaseRecord(const std::string& tableName);
+    DatabaseRecord(DatabaseRecord&& other) noexcept;
+    DatabaseRecord& operator=(DatabaseRecord&& other) noexcept;
+    DatabaseRecord(const DatabaseRecord&) = delete;
+    DatabaseRecord& operator=(const DatabaseRecord&) = delete;
+    ~DatabaseRecord();
+
+    void setTableName(const std::string& tableName);
+    void addColumn(const std::string& name, const std::string& value, const std::string& sqlType,
+                   ColumnConstraint constraint);
+    void addColumn(const std::string& name, const std::string& value, const std::string& sqlType);
+    void clear();
+
+    std::string getTableName() const;
+    std::vector<std::string> getColumnNames() const;
+    std::vector<std::string> getValues() const;
+    std::string getValue(const std::string& name) const;
+    std::string getSQLType(const std::string& name) const;
+    ColumnConstraint getConstraints(const std::string& name) const;
+    bool hasColumn(const std::string& name) const;
+
+    // Allocation-free views for hot paths: the columns in insertion order and a value by name
+    // (null when the record has no such column).
+    const std::vector<std::string>& columnNameList() const { return columnNames; }
+    const std::string* findValue(const std::string& name) const;
+
+private:
+    std::string tableName;
+    std::vector<std::string> columnNames;
+    std::vector<std::string> values;
+    std::vector<std::string> sqlTypes;
+    std::vector<ColumnConstraint> constraints;
+    std::map<std::string, uint64_t> columnIndex;
+};
+
+// Turns readings into rows and groups the rows by target table.
+class ReadingMapper {
+public:
+    ReadingMapper();
+    explicit ReadingMapper(const std::string& instanceName);
+    ReadingMapper(const std::string& instanceName, SQLBuilder* sqlBuilder);
+    ~ReadingMapper();
+
+    void setTolvaneInstance(const std::string& name);
+    std::string getTolvaneInstance() const;
+    void setSQLBuilder(SQLBuilder* builder);
+    SQLBuilder* getSQLBuilder() const;
+    std::string getHintName() const;
+    bool shouldSkipDatapoint(const std::string& name) const;
+
+    std::string datapointValueToString(const DatapointValue& value);
+    std::string extractTableName(const Reading* reading);
+    DatabaseRecord mapReadingToRecord(const Reading* reading);
+    std::vector<DatabaseRecord> mapReadingsToRecords(const std::vector<Reading*>& readings);
+    std::map<std::string, std::vector<DatabaseRecord>> groupRecordsByTable(
+        std::vector<DatabaseRecord>& records);
+
+private:
+    std::string instanceName;
+    SQLBuilder* sqlBuilder;
+};
+
+#endif
