@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need, from Debian's packages, when missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake git pkg-config
+    unixodbc unixodbc-dev odbc-postgresql
+    rapidjson-dev libgtest-dev googletest libbenchmark-dev
+    postgresql
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if ! command -v python3 >/dev/null 2>&1; then
+    missing+=(python3)
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}" >&2
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
