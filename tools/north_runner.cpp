@@ -1,0 +1,283 @@
+// Loads a north plugin as the host does, hands it a configuration and sends readings through it:
+// for trying a configuration before deploying it and for load tests.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include "host/config_category.h"
+#include "host/logger.h"
+#include "host/plugin_api.h"
+#include "tools/argument_parser.h"
+#include "tools/batch_sender.h"
+#include "tools/category_builder.h"
+#include "tools/plugin_library.h"
+#include "tools/progress_display.h"
+#include "tools/reading_generator.h"
+#include "tools/reading_list.h"
+#include "tools/reading_parser.h"
+
+#ifndef VARNHOLT_PLUGIN_PATH
+#define VARNHOLT_PLUGIN_PATH ""
+#endif
+
+using namespace varnholt::runner;
+
+namespace {
+
+const char PROGRAM[] = "north_runner";
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_UNDELIVERED = 3;
+constexpr int EXIT_INTERRUPTED = 130;
+
+// Set by SIGINT/SIGTERM; the sender looks at it between batches and during pauses.
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void onStopSignal(int) {
+    stopRequested = 1;
+    static const char message[] =
+        "\nnorth_runner: stopping after the current batch (interrupt again to abort)\n";
+    ssize_t ignored = write(STDERR_FILENO, message, sizeof(message) - 1);
+    (void)ignored;
+}
+
+void installStopHandlers() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // A second signal takes the default action, so a plugin stuck in a call can still be killed.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int fail(const std::string& message, int status) {
+    std::fprintf(stderr, "%s: %s\n", PROGRAM, message.c_str());
+    return status;
+}
+
+std::string sourceName(const std::string& path) {
+    return path == "-" ? "standard input" : "'" + path + "'";
+}
+
+std::string readInput(const std::string& path) {
+    if (path == "-") {
+        std::ostringstream text;
+        text << std::cin.rdbuf();
+        if (std::cin.bad()) {
+            throw std::runtime_error("cannot read standard input");
+        }
+        return text.str();
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw std::runtime_error("cannot read '" + path + "': " + std::strerror(errno));
+    }
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        throw std::runtime_error("cannot read '" + path + "': " + std::strerror(errno));
+    }
+    return text;
+}
+
+const char* orNone(const char* text) {
+    return text ? text : "(none)";
+}
+
+int printInfo(const PLUGIN_INFORMATION& info) {
+    std::printf("name:       %s\n", orNone(info.name));
+    std::printf("version:    %s\n", orNone(info.version));
+    std::printf("options:    0x%08x\n", static_cast<unsigned>(info.options));
+    std::printf("type:       %s\n", orNone(info.type));
+    std::printf("interface:  %s\n", orNone(info.interface));
+    std::printf("default configuration:\n");
+    if (!info.config) {
+        std::printf("(none)\n");
+        return fail("the plugin has no default configuration", EXIT_FAILED);
+    }
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseFullPrecisionFlag>(info.config);
+    if (document.HasParseError()) {
+        std::printf("%s\n", info.config);
+        return fail(std::string("the default configuration is not valid JSON (offset ") +
+                        std::to_string(document.GetErrorOffset()) +
+                        "): " + rapidjson::GetParseError_En(document.GetParseError()),
+                    EXIT_FAILED);
+    }
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    writer.SetIndent(' ', 4);
+    document.Accept(writer);
+    std::printf("%s\n", buffer.GetString());
+    return 0;
+}
+
+void printSummary(const SendStatistics& statistics) {
+    double rate = statistics.elapsedSeconds > 0
+                      ? static_cast<double>(statistics.delivered) / statistics.elapsedSeconds
+                      : 0.0;
+    std::printf("readings delivered:   %zu\n", statistics.delivered);
+    std::printf("readings undelivered: %zu\n", statistics.undelivered);
+    std::printf("readings not sent:    %zu\n", statistics.notSent);
+    std::printf("batches:              %zu (%zu given up)\n", statistics.batches,
+                statistics.failedBatches);
+    std::printf("failed attempts:      %zu\n", statistics.failedAttempts);
+    std::printf("retries:              %zu\n", statistics.retries);
+    std::printf("elapsed:              %.3f s\n", statistics.elapsedSeconds);
+    std::printf("rate:                 %.1f readings/s\n", rate);
+    if (statistics.interrupted) {
+        std::printf("interrupted\n");
+    }
+    std::fflush(stdout);
+}
+
+std::unique_ptr<ReadingSource> makeSource(const RunnerOptions& options) {
+    if (options.generate) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        return std::make_unique<ReadingGenerator>(options.generateCount, options.assets,
+                                                  options.datapoints, now);
+    }
+    std::string text = readInput(options.readingsFile);
+    try {
+        return std::make_unique<ReadingList>(ReadingParser::parse(text));
+    } catch (const ReadingParseError& error) {
+        throw std::runtime_error("readings in " + sourceName(options.readingsFile) + ": " +
+                                 error.what());
+    }
+}
+
+// From plugin_init to plugin_shutdown; the plugin is shut down on every path once it started.
+int runPlugin(const PluginLibrary& plugin, ConfigCategory& category, ReadingSource& source,
+              const RunnerOptions& options) {
+    PLUGIN_HANDLE handle = nullptr;
+    try {
+        handle = plugin.init()(&category);
+    } catch (const std::exception& error) {
+        return fail(std::string("plugin_init failed: ") + error.what(), EXIT_FAILED);
+    } catch (...) {
+        return fail("plugin_init failed with an exception that is not a std::exception",
+                    EXIT_FAILED);
+    }
+    if (!handle) {
+        return fail("plugin_init returned no handle", EXIT_FAILED);
+    }
+
+    int status = 0;
+    SendStatistics statistics;
+    bool finished = false;
+    try {
+        ProgressDisplay display(
+            ProgressDisplay::choose(options.progress, options.quiet, isatty(STDERR_FILENO) == 1),
+            stderr, options.logLevel);
+        SendSettings settings;
+        settings.batchSize = options.batchSize;
+        settings.retryInterval = options.retryInterval;
+        settings.maxRetries = options.maxRetries;
+        PluginSendFn send = plugin.send();
+        BatchSender sender(
+            [send, handle](const std::vector<Reading*>& readings) {
+                return send(handle, readings);
+            },
+            settings);
+        sender.setStopRequest([] { return stopRequested != 0; });
+        sender.setProgress([&display](const SendStatistics& now) { display.update(now); });
+        statistics = sender.run(source);
+        display.finish();
+        finished = true;
+    } catch (const std::exception& error) {
+        status = fail(error.what(), EXIT_FAILED);
+    }
+
+    try {
+        plugin.shutdown()(handle);
+    } catch (const std::exception& error) {
+        status = fail(std::string("plugin_shutdown failed: ") + error.what(), EXIT_FAILED);
+    } catch (...) {
+        status = fail("plugin_shutdown failed with an exception that is not a std::exception",
+                      EXIT_FAILED);
+    }
+    if (!finished) {
+        return status;
+    }
+
+    if (!options.quiet) {
+        printSummary(statistics);
+    }
+    if (!statistics.error.empty()) {
+        return fail(statistics.error, EXIT_FAILED);
+    }
+    if (status != 0) {
+        return status;
+    }
+    if (statistics.interrupted) {
+        return EXIT_INTERRUPTED;
+    }
+    return statistics.undelivered > 0 || statistics.notSent > 0 ? EXIT_UNDELIVERED : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ArgumentParser parser(VARNHOLT_PLUGIN_PATH);
+    RunnerOptions options;
+    try {
+        options = parser.parse(argc, argv);
+    } catch (const UsageError& error) {
+        return fail(std::string(error.what()) + " (see --help)", EXIT_USAGE);
+    }
+    if (options.help) {
+        std::fputs(parser.usage(PROGRAM).c_str(), stdout);
+        return 0;
+    }
+    Logger::getLogger()->setMinLevel(options.logLevel);
+
+    try {
+        PluginLibrary plugin(options.pluginPath);
+        const PLUGIN_INFORMATION* info = plugin.info()();
+        if (!info) {
+            return fail("plugin_info returned no information record", EXIT_FAILED);
+        }
+        if (options.info) {
+            return printInfo(*info);
+        }
+        if (!info->config) {
+            return fail("the plugin has no default configuration", EXIT_FAILED);
+        }
+
+        CategoryBuilder builder(info->name ? info->name : "north", info->config);
+        if (!options.configFile.empty()) {
+            try {
+                builder.applyOverrides(readInput(options.configFile));
+            } catch (const ConfigurationError& error) {
+                return fail(sourceName(options.configFile) + ": " + error.what(), EXIT_FAILED);
+            }
+        }
+        for (const auto& setting : options.settings) {
+            builder.set(setting.first, setting.second);
+        }
+
+        std::unique_ptr<ReadingSource> source = makeSource(options);
+        installStopHandlers();
+        return runPlugin(plugin, builder.category(), *source, options);
+    } catch (const std::exception& error) {
+        return fail(error.what(), EXIT_FAILED);
+    }
+}
