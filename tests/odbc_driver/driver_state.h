@@ -1,0 +1,113 @@
+#ifndef TESTS_ODBC_DRIVER_DRIVER_STATE_H
+#define TESTS_ODBC_DRIVER_DRIVER_STATE_H
+
+#include <sql.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace scripted {
+
+struct Diagnostic {
+    std::string sqlState;
+    int32_t nativeError = 0;
+    std::string message;
+};
+
+// A return code with the diagnostic records that go with it.
+struct Outcome {
+    SQLRETURN returnCode = SQL_SUCCESS;
+    std::vector<Diagnostic> diagnostics;
+};
+
+// How the driver answers one statement text.
+struct StatementEntry {
+    std::string match;
+    bool prefix = true;
+    SQLRETURN returnCode = SQL_SUCCESS;
+    std::vector<Diagnostic> diagnostics;
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::optional<std::string>>> rows;
+    bool failNumResultCols = false;
+    std::vector<int> failDescribeColumns;
+    std::vector<std::pair<int, int>> failGetData;
+    bool killConnection = false;
+
+    bool matches(const char* text, size_t length) const;
+    bool describeFails(int column) const;
+    bool getDataFails(int row, int column) const;
+};
+
+// The script and what the driver has seen, shared by every handle of the process.
+// Tests change it through the exported control functions while the driver
+// manager routes ODBC calls here, so every access holds the mutex.
+class DriverState {
+public:
+    static DriverState& get();
+
+    // Applies a JSON script (see apply() in the source for the members).
+    // Returns false with a message when the text is not a valid script.
+    bool apply(const char* json, std::string& error);
+    // Picks up SCRIPTED_ODBC_SCRIPT / SCRIPTED_ODBC_JOURNAL.
+    void loadFromEnvironment();
+
+    Outcome connect(const std::string& connectionString);
+    void disconnected();
+    Outcome allocStatement() const;
+    Outcome connectAttr() const;
+    Outcome dbmsName(std::string& name) const;
+    // Dead when the whole driver was declared dead, or when `killedAt` holds the
+    // current revival generation (killConnection on that connection).
+    bool connectionDead(uint64_t killedAt) const;
+    uint64_t revival() const;
+
+    // Journals the text and finds its entry; null when nothing matches.
+    std::shared_ptr<const StatementEntry> execute(const char* text, size_t length);
+
+    std::string journalJson() const;
+    std::string lastConnectionString() const;
+    int connectCount() const;
+    int disconnectCount() const;
+
+    void handleAllocated() { ++openHandles; }
+    void handleFreed() { --openHandles; }
+    int handlesOpen() const { return openHandles.load(); }
+
+private:
+    struct Slot {
+        std::shared_ptr<const StatementEntry> entry;
+        int remaining = -1;
+    };
+
+    DriverState() = default;
+    void resetLocked();
+    void appendToJournalFile(const char* text, size_t length) const;
+
+    mutable std::mutex mutex;
+    Outcome connectOutcome;
+    Outcome allocOutcome;
+    Outcome connectAttrOutcome;
+    std::string dbms = "ScriptedDB";
+    SQLRETURN dbmsReturnCode = SQL_SUCCESS;
+    bool dead = false;
+    uint64_t revivalGeneration = 1;
+    std::vector<Slot> statements;
+    bool journaling = true;
+    std::vector<std::string> journal;
+    std::string journalFile;
+    std::string loadedScriptFile;
+    std::string connectionString;
+    int connects = 0;
+    int disconnects = 0;
+    std::atomic<int> openHandles{0};
+};
+
+}  // namespace scripted
+
+#endif
