@@ -55,6 +55,12 @@ public:
     const std::string* findValue(const std::string& name) const;
 
 private:
+    // The mapper builds each row once and hands its freshly rendered texts over by move.
+    friend class ReadingMapper;
+    void reserveColumns(size_t count);
+    void putColumn(const std::string& name, std::string&& value, std::string&& sqlType,
+                   ColumnConstraint constraint, bool replaceConstraint);
+
     std::string tableName;
     std::vector<std::string> columnNames;
     std::vector<std::string> values;

@@ -1,0 +1,343 @@
+#include "mapping/reading_mapper.h"
+
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+#include <rapidjson/document.h>
+
+#include "host/logger.h"
+#include "host/reading.h"
+#include "sql/sql_builder.h"
+
+namespace {
+
+const char* const DEFAULT_INSTANCE_NAME = "tolvaneInstance";
+const char* const UTC_OFFSET = "+00:00";
+
+// "%f" text (fixed, six decimals) when it reads back as the same double, otherwise the
+// shortest text that does, so that small or very precise values are not rounded away.
+std::string formatDouble(double number) {
+    if (!std::isfinite(number)) {
+        return "null";
+    }
+    // The widest fixed text of a double: sign, 309 integer digits, point, six decimals.
+    char buffer[330];
+    char* const end = buffer + sizeof(buffer);
+    auto fixed = std::to_chars(buffer, end, number, std::chars_format::fixed, 6);
+    if (fixed.ec == std::errc()) {
+        double back = 0.0;
+        auto parsed = std::from_chars(buffer, fixed.ptr, back);
+        if (parsed.ec == std::errc() && parsed.ptr == fixed.ptr && back == number) {
+            return std::string(buffer, fixed.ptr);
+        }
+    }
+    auto shortest = std::to_chars(buffer, end, number);
+    return std::string(buffer, shortest.ptr);
+}
+
+}  // namespace
+
+DatabaseRecord::DatabaseRecord() = default;
+
+DatabaseRecord::DatabaseRecord(const std::string& tableName) : tableName(tableName) {}
+
+DatabaseRecord::DatabaseRecord(DatabaseRecord&& other) noexcept
+    : tableName(std::move(other.tableName)),
+      columnNames(std::move(other.columnNames)),
+      values(std::move(other.values)),
+      sqlTypes(std::move(other.sqlTypes)),
+      constraints(std::move(other.constraints)),
+      columnIndex(std::move(other.columnIndex)) {
+    // A moved-from standard container is only "valid"; a moved-from record must be empty.
+    other.clear();
+}
+
+DatabaseRecord& DatabaseRecord::operator=(DatabaseRecord&& other) noexcept {
+    if (this != &other) {
+        clear();
+        tableName = std::move(other.tableName);
+        columnNames = std::move(other.columnNames);
+        values = std::move(other.values);
+        sqlTypes = std::move(other.sqlTypes);
+        constraints = std::move(other.constraints);
+        columnIndex = std::move(other.columnIndex);
+        other.clear();
+    }
+    return *this;
+}
+
+DatabaseRecord::~DatabaseRecord() = default;
+
+void DatabaseRecord::setTableName(const std::string& name) {
+    tableName = name;
+}
+
+void DatabaseRecord::addColumn(const std::string& name, const std::string& value,
+                               const std::string& sqlType, ColumnConstraint constraint) {
+    putColumn(name, std::string(value), std::string(sqlType), constraint, true);
+}
+
+void DatabaseRecord::addColumn(const std::string& name, const std::string& value,
+                               const std::string& sqlType) {
+    putColumn(name, std::string(value), std::string(sqlType), NONE, false);
+}
+
+void DatabaseRecord::reserveColumns(size_t count) {
+    columnNames.reserve(count);
+    values.reserve(count);
+    sqlTypes.reserve(count);
+    constraints.reserve(count);
+}
+
+void DatabaseRecord::putColumn(const std::string& name, std::string&& value, std::string&& sqlType,
+                               ColumnConstraint constraint, bool replaceConstraint) {
+    auto it = columnIndex.lower_bound(name);
+    if (it != columnIndex.end() && it->first == name) {
+        const uint64_t position = it->second;
+        values[position] = std::move(value);
+        sqlTypes[position] = std::move(sqlType);
+        if (replaceConstraint) {
+            constraints[position] = constraint;
+        }
+        return;
+    }
+    columnNames.push_back(name);
+    values.push_back(std::move(value));
+    sqlTypes.push_back(std::move(sqlType));
+    constraints.push_back(constraint);
+    columnIndex.emplace_hint(it, name, columnNames.size() - 1);
+}
+
+void DatabaseRecord::clear() {
+    tableName.clear();
+    columnNames.clear();
+    values.clear();
+    sqlTypes.clear();
+    constraints.clear();
+    columnIndex.clear();
+}
+
+std::string DatabaseRecord::getTableName() const {
+    return tableName;
+}
+
+std::vector<std::string> DatabaseRecord::getColumnNames() const {
+    return columnNames;
+}
+
+std::vector<std::string> DatabaseRecord::getValues() const {
+    return values;
+}
+
+std::string DatabaseRecord::getValue(const std::string& name) const {
+    const std::string* value = findValue(name);
+    return value ? *value : std::string();
+}
+
+std::string DatabaseRecord::getSQLType(const std::string& name) const {
+    auto it = columnIndex.find(name);
+    if (it == columnIndex.end() || it->second >= sqlTypes.size()) {
+        return std::string();
+    }
+    return sqlTypes[it->second];
+}
+
+ColumnConstraint DatabaseRecord::getConstraints(const std::string& name) const {
+    auto it = columnIndex.find(name);
+    if (it == columnIndex.end() || it->second >= constraints.size()) {
+        return NONE;
+    }
+    return constraints[it->second];
+}
+
+bool DatabaseRecord::hasColumn(const std::string& name) const {
+    return columnIndex.find(name) != columnIndex.end();
+}
+
+const std::string* DatabaseRecord::findValue(const std::string& name) const {
+    auto it = columnIndex.find(name);
+    if (it == columnIndex.end() || it->second >= values.size()) {
+        return nullptr;
+    }
+    return &values[it->second];
+}
+
+ReadingMapper::ReadingMapper() : instanceName(DEFAULT_INSTANCE_NAME), sqlBuilder(nullptr) {}
+
+ReadingMapper::ReadingMapper(const std::string& instanceName)
+    : instanceName(instanceName), sqlBuilder(nullptr) {}
+
+ReadingMapper::ReadingMapper(const std::string& instanceName, SQLBuilder* sqlBuilder)
+    : instanceName(instanceName), sqlBuilder(sqlBuilder) {}
+
+ReadingMapper::~ReadingMapper() = default;
+
+void ReadingMapper::setTolvaneInstance(const std::string& name) {
+    instanceName = name;
+}
+
+std::string ReadingMapper::getTolvaneInstance() const {
+    return instanceName;
+}
+
+void ReadingMapper::setSQLBuilder(SQLBuilder* builder) {
+    sqlBuilder = builder;
+}
+
+SQLBuilder* ReadingMapper::getSQLBuilder() const {
+    return sqlBuilder;
+}
+
+std::string ReadingMapper::getHintName() const {
+    return sqlBuilder ? sqlBuilder->getHintName() : std::string();
+}
+
+bool ReadingMapper::shouldSkipDatapoint(const std::string& name) const {
+    return sqlBuilder && name == sqlBuilder->getHintName();
+}
+
+std::string ReadingMapper::datapointValueToString(const DatapointValue& value) {
+    switch (static_cast<int>(value.getType())) {
+        case DatapointValue::T_STRING:
+            return value.toStringValue();
+        case DatapointValue::T_INTEGER: {
+            char buffer[24];
+            auto result = std::to_chars(buffer, buffer + sizeof(buffer), value.toInt());
+            return std::string(buffer, result.ptr);
+        }
+        case DatapointValue::T_FLOAT:
+            return formatDouble(value.toDouble());
+        case DatapointValue::T_DP_DICT:
+        case DatapointValue::T_DP_LIST:
+            return value.toString();
+        case DatapointValue::T_IMAGE:
+        case DatapointValue::T_DATABUFFER:
+            Logger::getLogger()->info(
+                "Image and databuffer datapoint types not supported - using null value");
+            return "null";
+        default:
+            return "null";
+    }
+}
+
+std::string ReadingMapper::extractTableName(const Reading* reading) {
+    if (!reading) {
+        return std::string();
+    }
+    std::string result = reading->getAssetName();
+    if (!sqlBuilder) {
+        return result;
+    }
+    const std::string hintName = sqlBuilder->getHintName();
+    const Datapoint* hint = reading->getDatapoint(hintName);
+    if (!hint) {
+        return result;
+    }
+    Logger::getLogger()->debug("Processing %s hint datapoint", hintName.c_str());
+
+    const std::string raw = hint->getData().toString();
+    std::string text;
+    text.reserve(raw.size());
+    for (char c : raw) {
+        if (c != '\\') {
+            text.push_back(c);
+        }
+    }
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        text.pop_back();
+        text.erase(0, 1);
+    }
+
+    rapidjson::Document document;
+    document.Parse(text.c_str(), text.size());
+    // The parser takes a NUL byte for the end of its input; in JSON text it is never valid.
+    if (document.HasParseError() || text.find('\0') != std::string::npos) {
+        Logger::getLogger()->debug("Invalid hint JSON format: %s", text.c_str());
+        return result;
+    }
+    if (document.IsObject()) {
+        auto member = document.FindMember("tablename");
+        if (member != document.MemberEnd() && member->value.IsString()) {
+            result = member->value.GetString();
+        }
+    }
+    return result;
+}
+
+DatabaseRecord ReadingMapper::mapReadingToRecord(const Reading* reading) {
+    if (!reading) {
+        Logger::getLogger()->error("Cannot process null reading - skipping");
+        return DatabaseRecord();
+    }
+    if (!sqlBuilder) {
+        Logger::getLogger()->error("Cannot map reading: no SQL builder set");
+        return DatabaseRecord();
+    }
+
+    DatabaseRecord record;
+    record.tableName = extractTableName(reading);
+    const std::vector<Datapoint*> datapoints = reading->getReadingData();
+    record.reserveColumns(4 + datapoints.size());
+
+    std::string userTime = reading->getAssetDateUserTime(0, true);
+    userTime += UTC_OFFSET;
+    std::string systemTime = reading->getAssetDateTime(0, true);
+    systemTime += UTC_OFFSET;
+    record.putColumn("asset_code", std::string(reading->getAssetName()),
+                     sqlBuilder->getStringType(), NOT_NULL, true);
+    record.putColumn("user_ts", std::move(userTime), sqlBuilder->getTimestampType(), NONE, true);
+    record.putColumn("ts", std::move(systemTime), sqlBuilder->getTimestampType(), NONE, true);
+    record.putColumn("tolvane", std::string(instanceName), sqlBuilder->getStringType(), NONE, true);
+
+    for (const Datapoint* datapoint : datapoints) {
+        if (!datapoint) {
+            continue;
+        }
+        const std::string& name = datapoint->getName();
+        if (shouldSkipDatapoint(name)) {
+            continue;
+        }
+        const DatapointValue& value = datapoint->getData();
+        std::string sqlType = sqlBuilder->toSQLTypeString(static_cast<int>(value.getType()));
+        record.putColumn(name, datapointValueToString(value), std::move(sqlType), NULLABLE, true);
+    }
+    return record;
+}
+
+std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
+    const std::vector<Reading*>& readings) {
+    std::vector<DatabaseRecord> records;
+    records.reserve(readings.size());
+    for (const Reading* reading : readings) {
+        if (!reading) {
+            continue;
+        }
+        DatabaseRecord record = mapReadingToRecord(reading);
+        if (record.tableName.empty()) {
+            continue;
+        }
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::map<std::string, std::vector<DatabaseRecord>> ReadingMapper::groupRecordsByTable(
+    std::vector<DatabaseRecord>& records) {
+    std::map<std::string, std::vector<DatabaseRecord>> groups;
+    // Consecutive rows usually share their table: reuse the last group without a tree search.
+    std::vector<DatabaseRecord>* current = nullptr;
+    const std::string* currentName = nullptr;
+    for (DatabaseRecord& record : records) {
+        if (record.tableName.empty()) {
+            continue;
+        }
+        if (!current || *currentName != record.tableName) {
+            auto it = groups.try_emplace(record.tableName).first;
+            current = &it->second;
+            currentName = &it->first;
+        }
+        current->push_back(std::move(record));
+    }
+    return groups;
+}

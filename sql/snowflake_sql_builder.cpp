@@ -1,0 +1,220 @@
+#include "sql/snowflake_sql_builder.h"
+
+#include <cstring>
+
+namespace {
+
+char upperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Whether text contains needle (given in upper case), ignoring the letter case of text.
+// Runs once per value of a batch, so it compares in place instead of upper-casing a copy.
+bool containsIgnoreCase(const std::string& text, const char* needle) {
+    const size_t needleLength = std::strlen(needle);
+    if (needleLength > text.size()) {
+        return false;
+    }
+    const size_t last = text.size() - needleLength;
+    for (size_t start = 0; start <= last; ++start) {
+        size_t i = 0;
+        while (i < needleLength && upperAscii(text[start + i]) == needle[i]) {
+            ++i;
+        }
+        if (i == needleLength) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A plain SQL numeric literal: [+-] digits [. [digits]] | [+-] . digits, then [e [+-] digits].
+bool isNumericLiteral(const std::string& text) {
+    size_t i = 0;
+    const size_t n = text.size();
+    if (i < n && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    size_t digits = 0;
+    while (i < n && isDigit(text[i])) {
+        ++i;
+        ++digits;
+    }
+    if (i < n && text[i] == '.') {
+        ++i;
+        while (i < n && isDigit(text[i])) {
+            ++i;
+            ++digits;
+        }
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < n && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        size_t exponentDigits = 0;
+        while (i < n && isDigit(text[i])) {
+            ++i;
+            ++exponentDigits;
+        }
+        if (exponentDigits == 0) {
+            return false;
+        }
+    }
+    return i == n;
+}
+
+bool isNullWord(const std::string& text) {
+    return text.size() == 4 && upperAscii(text[0]) == 'N' && upperAscii(text[1]) == 'U' &&
+           upperAscii(text[2]) == 'L' && upperAscii(text[3]) == 'L';
+}
+
+}  // namespace
+
+SnowflakeSQLBuilder::SnowflakeSQLBuilder() = default;
+
+SnowflakeSQLBuilder::~SnowflakeSQLBuilder() = default;
+
+std::string SnowflakeSQLBuilder::escapeString(const std::string& text) const {
+    // Snowflake reads backslash escapes inside single quotes, so a backslash is doubled to
+    // arrive as itself; a NUL byte would end the statement text and is left out.
+    const std::string quote = getStringQuote();
+    std::string literal;
+    literal.reserve(text.size() + 2 * quote.size() + 4);
+    literal += quote;
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (c == '\0') {
+            ++i;
+        } else if (c == '\\') {
+            literal += "\\\\";
+            ++i;
+        } else if (!quote.empty() && text.compare(i, quote.size(), quote) == 0) {
+            literal += quote;
+            literal += quote;
+            i += quote.size();
+        } else {
+            literal += c;
+            ++i;
+        }
+    }
+    literal += quote;
+    return literal;
+}
+
+std::string SnowflakeSQLBuilder::formatValue(const std::string& value,
+                                             const std::string& type) const {
+    return formatValueForSnowflake(value, type);
+}
+
+std::string SnowflakeSQLBuilder::formatValueForSnowflake(const std::string& value,
+                                                         const std::string& type) const {
+    if (containsIgnoreCase(type, "VARCHAR") || containsIgnoreCase(type, "STRING") ||
+        containsIgnoreCase(type, "TEXT") || containsIgnoreCase(type, "TIMESTAMP_TZ")) {
+        return escapeString(value);
+    }
+    // Unquoted only what cannot be anything but a number or NULL; any other text is a literal,
+    // so a value never becomes SQL of its own.
+    if (value.empty()) {
+        return "NULL";
+    }
+    if (isNumericLiteral(value) || isNullWord(value)) {
+        return value;
+    }
+    return escapeString(value);
+}
+
+std::string SnowflakeSQLBuilder::toSQLTypeString(int typeCode) const {
+    switch (typeCode) {
+        case 1:
+            return "BIGINT";
+        case 2:
+            return "REAL";
+        default:
+            return "VARCHAR(256)";
+    }
+}
+
+std::string SnowflakeSQLBuilder::normalizeColumnType(const std::string& type) const {
+    if (containsIgnoreCase(type, "FLOAT")) {
+        return "REAL";
+    }
+    if (containsIgnoreCase(type, "NUMBER")) {
+        return "BIGINT";
+    }
+    if (containsIgnoreCase(type, "TIMESTAMP_TZ")) {
+        return "TIMESTAMP_TZ";
+    }
+    if (containsIgnoreCase(type, "TEXT") || containsIgnoreCase(type, "VARCHAR") ||
+        containsIgnoreCase(type, "STRING")) {
+        return "VARCHAR(256)";
+    }
+    if (containsIgnoreCase(type, "INT")) {
+        return "BIGINT";
+    }
+    return std::string();
+}
+
+std::string SnowflakeSQLBuilder::getTimestampType() const {
+    return "TIMESTAMP_TZ";
+}
+
+std::string SnowflakeSQLBuilder::getStringType() const {
+    return "VARCHAR(256)";
+}
+
+std::string SnowflakeSQLBuilder::decodeConstraints(ColumnConstraint constraint) const {
+    std::string clauses;
+    if (constraint & NOT_NULL) {
+        clauses += " NOT NULL";
+    } else if (constraint & NULLABLE) {
+        clauses += " NULL";
+    }
+    if (constraint & PRIMARY_KEY) {
+        clauses += " PRIMARY KEY";
+    }
+    if (constraint & UNIQUE) {
+        clauses += " UNIQUE";
+    }
+    return clauses;
+}
+
+std::string SnowflakeSQLBuilder::buildInformationSchemaQuery(const std::string&,
+                                                             const std::string& table) const {
+    std::string sql =
+        "SELECT column_name,data_type FROM information_schema.columns WHERE table_name = ";
+    // A dollar-quoted constant ends at the first "$$": a name holding one, or ending in "$",
+    // goes into an ordinary string literal instead.
+    if (table.find("$$") == std::string::npos && (table.empty() || table.back() != '$')) {
+        sql += "$$";
+        sql += table;
+        sql += "$$";
+    } else {
+        sql += escapeString(table);
+    }
+    sql += " AND table_schema = CURRENT_SCHEMA() ORDER BY ordinal_position";
+    return sql;
+}
+
+SQLBuilder* SnowflakeSQLBuilder::createSQLBuilder() const {
+    return new SnowflakeSQLBuilder();
+}
+
+std::string SnowflakeSQLBuilder::getHintName() const {
+    return "snowflakeHint";
+}
+
+std::string SnowflakeSQLBuilder::getIdentifierQuote() const {
+    return "\"";
+}
+
+std::string SnowflakeSQLBuilder::getIdentifierCloseQuote() const {
+    return "\"";
+}
