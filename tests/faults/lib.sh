@@ -1,0 +1,129 @@
+# shellcheck shell=bash
+# Shared by the fault scripts (sourced, not run): hard time limit, a private emulator that is
+# stopped on every way out, psql access, and the "every sequence number arrived" check.
+#
+# A script sets FAULT_NAME and FAULT_TIME_LIMIT (seconds) and sources this file with its
+# arguments still in "$@": [RUNNER [PLUGIN]] (default: build/tools/north_runner and
+# build/libvarnholt.so.1 of the source tree).
+
+FAULTS_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ROOT_DIR="$(cd "$FAULTS_DIR/../.." && pwd)"
+
+# The whole script runs under timeout(1), which signals the script's process group (the runner
+# and helpers included) when the limit passes; the EXIT trap then stops the emulator.
+if [[ -z "${FAULT_UNDER_TIMEOUT:-}" ]]; then
+    export FAULT_UNDER_TIMEOUT=1
+    exec timeout --kill-after=15 "${FAULT_TIME_LIMIT:-300}" "$0" "$@"
+fi
+
+RUNNER="${1:-$ROOT_DIR/build/tools/north_runner}"
+PLUGIN="${2:-$ROOT_DIR/build/libvarnholt.so.1}"
+[[ -x "$RUNNER" ]] || {
+    echo "$FAULT_NAME: runner $RUNNER not found (build the target north_runner)" >&2
+    exit 1
+}
+[[ -f "$PLUGIN" ]] || {
+    echo "$FAULT_NAME: plugin $PLUGIN not found (build the target varnholt)" >&2
+    exit 1
+}
+
+WORK_DIR="$(mktemp -d "${TMPDIR:-/tmp}/varnholt-$FAULT_NAME.XXXXXX")"
+EMULATOR_DIR=""
+# Processes started in the background register here; they are ended by id on exit.
+BACKGROUND_PIDS=()
+
+log() { printf '%s: %s\n' "$FAULT_NAME" "$*" >&2; }
+fail() {
+    printf '%s: FAILED: %s\n' "$FAULT_NAME" "$*" >&2
+    exit 1
+}
+
+fault_cleanup() {
+    local status=$?
+    local pid
+    for pid in "${BACKGROUND_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${BACKGROUND_PIDS[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    if [[ -n "$EMULATOR_DIR" ]]; then
+        "$ROOT_DIR/scripts/emulator-stop.sh" "$EMULATOR_DIR" >/dev/null 2>&1 || true
+    fi
+    if [[ $status -ne 0 && -z "${FAULT_KEEP_WORK:-}" ]]; then
+        log "work folder kept for inspection: $WORK_DIR"
+    elif [[ -z "${FAULT_KEEP_WORK:-}" ]]; then
+        rm -rf "$WORK_DIR"
+    fi
+    exit $status
+}
+trap fault_cleanup EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+
+# Starts a private emulator and loads its settings (EMULATOR_*, ODBCSYSINI) into the shell.
+start_emulator() {
+    EMULATOR_OWNER_PID=$$ "$ROOT_DIR/scripts/emulator-start.sh" >"$WORK_DIR/emulator.env" \
+        2>"$WORK_DIR/emulator.log" || {
+        cat "$WORK_DIR/emulator.log" >&2
+        fail "the emulator did not start"
+    }
+    # shellcheck disable=SC1091
+    . "$WORK_DIR/emulator.env"
+    export ODBCSYSINI
+}
+
+# psql as the plugin's login role; unaligned, tuples only, stops at the first error.
+sql() {
+    "$ROOT_DIR/scripts/emulator-psql.sh" "$EMULATOR_DIR" -v ON_ERROR_STOP=1 -Atq "$@"
+}
+
+# psql as the superuser, for server settings.
+sql_admin() {
+    PGPASSWORD='' "$EMULATOR_PG_BIN/psql" -X -v ON_ERROR_STOP=1 -Atq -h "$EMULATOR_HOST" \
+        -p "$EMULATOR_PORT" -U postgres -d "$EMULATOR_DATABASE" "$@"
+}
+
+# The runner's settings for the emulator; the port may be overridden (a proxy in between).
+runner_connection_args() {
+    local port="${1:-$EMULATOR_PORT}"
+    printf '%s\n' --plugin "$PLUGIN" --set "server=$EMULATOR_HOST" --set "port=$port" \
+        --set "schema=$EMULATOR_DATABASE" --set "user=$EMULATOR_USER" \
+        --set "password=$EMULATOR_PASSWORD"
+}
+
+# Rows of the given tables of the plugin's schema together, 0 while none exists yet.
+row_count() {
+    local union="" table
+    for table in "$@"; do
+        [[ -z "$union" ]] || union+=" UNION ALL "
+        union+="SELECT count(*) AS n FROM \"$EMULATOR_SCHEMA\".\"$table\""
+    done
+    sql -c "SELECT coalesce(sum(n), 0) FROM ($union) AS t" 2>/dev/null || echo 0
+}
+
+# Passes when seq 0..expected-1 all arrived in the given tables together; prints the figures,
+# duplicates included (a resent batch may write rows twice; they are allowed, not hidden).
+check_sequences() {
+    local expected="$1"
+    shift
+    local union="" table
+    for table in "$@"; do
+        [[ -z "$union" ]] || union+=" UNION ALL "
+        union+="SELECT seq FROM \"$EMULATOR_SCHEMA\".\"$table\""
+    done
+    local figures
+    figures=$(sql -F ' ' -c "SELECT count(*), count(DISTINCT seq), coalesce(min(seq), -1),
+        coalesce(max(seq), -1), count(*) FILTER (WHERE seq IS NULL) FROM ($union) AS t") ||
+        fail "cannot read the delivered rows"
+    local rows distinct low high nulls
+    read -r rows distinct low high nulls <<<"$figures"
+    DUPLICATES=$((rows - distinct - nulls))
+    log "rows $rows, distinct seq $distinct, min $low, max $high, duplicates $DUPLICATES"
+    [[ "$distinct" == "$expected" && "$low" == 0 && "$high" == $((expected - 1)) &&
+        "$nulls" == 0 ]] || fail "expected every seq from 0 to $((expected - 1)) exactly"
+}
+
+# Seconds since the epoch with fractions.
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The plugin reaches the database through a loopback proxy that resets every connection every
+# 2 to 3 seconds while the runner sends sequenced readings: every sequence number must arrive.
+# The proxy holds each answer back 20 ms, like a distant database, so the run lasts several
+# cuts however fast the machine is.
+# Duplicates (an INSERT that committed although its connection died before the answer) are
+# allowed and reported.
+#
+# Usage: tcp_cut.sh [RUNNER [PLUGIN]]
+# Environment: FAULT_READINGS (default 100000).
+set -euo pipefail
+FAULT_NAME=tcp_cut
+FAULT_TIME_LIMIT=${FAULT_TIME_LIMIT:-240}
+# shellcheck source=tests/faults/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh" "$@"
+
+readings="${FAULT_READINGS:-100000}"
+tables=(asset_0 asset_1 asset_2)
+
+start_emulator
+
+python3 "$FAULTS_DIR/tcp_cut_proxy.py" --target "$EMULATOR_PORT" --port-file "$WORK_DIR/proxy.port" \
+    --cut-min 2 --cut-max 3 --latency 0.02 --lifetime $((FAULT_TIME_LIMIT - 10)) 2>"$WORK_DIR/proxy.err" &
+proxy_pid=$!
+BACKGROUND_PIDS+=("$proxy_pid")
+for _ in $(seq 1 100); do
+    [[ -s "$WORK_DIR/proxy.port" ]] && break
+    sleep 0.1
+done
+[[ -s "$WORK_DIR/proxy.port" ]] || fail "the proxy did not start: $(cat "$WORK_DIR/proxy.err")"
+proxy_port=$(cat "$WORK_DIR/proxy.port")
+mapfile -t connection < <(runner_connection_args "$proxy_port")
+
+log "sending $readings readings over ${#tables[@]} tables through the proxy on port $proxy_port"
+started=$(now)
+status=0
+"$RUNNER" "${connection[@]}" --generate "$readings" --assets "${#tables[@]}" --datapoints 10 \
+    --batch-size 1000 --retry-interval 1 --max-retries 1000 --log-level info \
+    >"$WORK_DIR/runner.out" 2>"$WORK_DIR/runner.err" || status=$?
+finished=$(now)
+
+kill "$proxy_pid" 2>/dev/null || true
+wait "$proxy_pid" 2>/dev/null || true
+BACKGROUND_PIDS=()
+cat "$WORK_DIR/runner.out" "$WORK_DIR/proxy.err" >&2
+[[ $status -eq 0 ]] || fail "the runner exited with $status: $(tail -n 5 "$WORK_DIR/runner.err")"
+
+failed=$(awk '/^failed attempts:/ { print $3 }' "$WORK_DIR/runner.out")
+reconnects=$(grep -c "Database connection status: TOLVANE_ODBC_SUCCESS" "$WORK_DIR/runner.err" || true)
+log "run took $(elapsed "$started" "$finished") s: $failed failed attempts, $reconnects connections opened"
+[[ "$failed" -gt 0 ]] || fail "no batch failed: the proxy cut nothing while the runner sent"
+
+check_sequences "$readings" "${tables[@]}"
+log "passed"
