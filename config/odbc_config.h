@@ -1,6 +1,7 @@
 #ifndef CONFIG_ODBC_CONFIG_H
 #define CONFIG_ODBC_CONFIG_H
 
+#include <cstdint>
 #include <string>
 
 class ConfigCategory;

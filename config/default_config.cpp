@@ -1,0 +1,82 @@
+#include "config/default_config.h"
+
+namespace {
+// Attribute order and the all-text attribute values are what the host's configuration editor
+// expects; only "options" is an array.
+const char* const DEFAULT_CONFIGURATION = R"JSON({
+    "plugin": {
+        "description": "Varnholt North Plugin",
+        "type": "string",
+        "default": "varnholt",
+        "readonly": "true"
+    },
+    "server": {
+        "description": "The full Snowflake server URL (account identifier)",
+        "type": "string",
+        "default": "localhost",
+        "order": "1",
+        "displayName": "Snowflake Server URL",
+        "mandatory": "true"
+    },
+    "port": {
+        "description": "Snowflake server port (default is 443 for HTTPS)",
+        "type": "integer",
+        "default": "443",
+        "order": "2",
+        "displayName": "Snowflake Server Port",
+        "mandatory": "true"
+    },
+    "schema": {
+        "description": "The name of the Snowflake database to connect to",
+        "type": "string",
+        "default": "default_db",
+        "order": "3",
+        "displayName": "Database Name",
+        "mandatory": "true"
+    },
+    "user": {
+        "description": "Snowflake username for authentication",
+        "type": "string",
+        "default": "default_user",
+        "order": "4",
+        "displayName": "Username",
+        "mandatory": "true"
+    },
+    "password": {
+        "description": "Password for the Snowflake account",
+        "type": "password",
+        "default": "kvzq",
+        "order": "5",
+        "displayName": "Password",
+        "mandatory": "true"
+    },
+    "tolvaneInstance": {
+        "description": "The name of the Tolvane instance",
+        "type": "string",
+        "default": "tolvaneInstance",
+        "order": "6",
+        "displayName": "Tolvane Instance Name",
+        "mandatory": "true"
+    },
+    "source": {
+        "description": "Source of the data to send to Snowflake",
+        "type": "enumeration",
+        "default": "readings",
+        "options": ["readings", "statistics"],
+        "order": "7",
+        "displayName": "Data Source"
+    },
+    "additionalParams": {
+        "description": "Additional optional parameters for customizing the Snowflake connection (e.g., extra ODBC options or advanced settings)",
+        "type": "kvlist",
+        "items": "string",
+        "order": "8",
+        "default": "{}",
+        "displayName": "Additional Connection Parameters"
+    }
+})JSON";
+}  // namespace
+
+const char* defaultConfiguration() {
+    return DEFAULT_CONFIGURATION;
+}

@@ -1,0 +1,200 @@
+#include "schema/schema_manager.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+#include <utility>
+
+#include "host/logger.h"
+#include "mapping/reading_mapper.h"
+#include "sql/sql_builder.h"
+
+namespace {
+
+// Every SQL text and type answer comes from the builder; running without one is a wiring fault
+// of the owner, reported as an exception rather than a crash.
+const SQLBuilder& requireBuilder(const SQLBuilder* builder) {
+    if (builder == nullptr) {
+        throw std::logic_error("SQL builder not initialized");
+    }
+    return *builder;
+}
+
+// A column's declared type: the SQL type with its constraint clauses appended.
+std::string declaredType(const SQLBuilder& builder, const DatabaseRecord& record,
+                         const std::string& column) {
+    return record.getSQLType(column) + builder.decodeConstraints(record.getConstraints(column));
+}
+
+bool hasColumn(const SchemaManager::TableSchema& schema, const std::string& column) {
+    return std::any_of(schema.begin(), schema.end(),
+                       [&column](const auto& entry) { return std::get<0>(entry) == column; });
+}
+
+// The text up to its first zero byte, as the driver's character data ends there.
+std::string untilNul(const std::string& text) {
+    return std::string(text.c_str());
+}
+
+}  // namespace
+
+SchemaManager::SchemaManager() : SchemaManager(nullptr, "") {}
+
+SchemaManager::SchemaManager(ODBCClient* odbcClient) : SchemaManager(odbcClient, "") {}
+
+SchemaManager::SchemaManager(ODBCClient* odbcClient, const std::string& name)
+    : client(odbcClient), databaseName(name), sqlBuilder(nullptr) {}
+
+SchemaManager::~SchemaManager() = default;
+
+void SchemaManager::setClient(ODBCClient* newClient) {
+    client = newClient;
+}
+
+ODBCClient* SchemaManager::getClient() const {
+    return client;
+}
+
+void SchemaManager::setDatabaseName(const std::string& name) {
+    databaseName = name;
+}
+
+void SchemaManager::setSQLBuilder(SQLBuilder* builder) {
+    sqlBuilder = builder;
+}
+
+SQLBuilder* SchemaManager::getSQLBuilder() const {
+    return sqlBuilder;
+}
+
+QueryResult SchemaManager::executeQuery(const std::string& sql) {
+    if (client == nullptr) {
+        Logger::getLogger()->error("Database client not initialized");
+        return QueryResult{false, {}};
+    }
+    return client->executeQuery(sql);
+}
+
+bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRecord& /*record*/) {
+    if (schemaCache.find(table) != schemaCache.end()) {
+        return true;
+    }
+    QueryResult result =
+        executeQuery(requireBuilder(sqlBuilder).buildInformationSchemaQuery(databaseName, table));
+    if (!result.success) {
+        return false;
+    }
+    TableSchema schema = extractColumnInfo(result.rows);
+    if (schema.empty()) {
+        return false;
+    }
+    schemaCache.emplace(table, std::move(schema));
+    return true;
+}
+
+SchemaManager::TableSchema SchemaManager::extractColumnInfo(
+    const std::vector<std::vector<std::string>>& rows) const {
+    TableSchema schema;
+    schema.reserve(rows.size());
+    for (const auto& row : rows) {
+        if (row.size() < 2) {
+            continue;
+        }
+        schema.emplace_back(untilNul(row[0]), parseColumnType(untilNul(row[1])));
+    }
+    return schema;
+}
+
+std::string SchemaManager::buildCreateTableSQL(const std::string& table,
+                                               const DatabaseRecord& record) const {
+    const SQLBuilder& builder = requireBuilder(sqlBuilder);
+    std::vector<std::pair<std::string, std::string>> definitions;
+    for (const std::string& column : record.columnNameList()) {
+        definitions.emplace_back(column, declaredType(builder, record, column));
+    }
+    return builder.buildCreateTable(table, definitions);
+}
+
+bool SchemaManager::createTable(const std::string& table, const DatabaseRecord& record) {
+    QueryResult result = executeQuery(buildCreateTableSQL(table, record));
+    if (!result.success) {
+        Logger::getLogger()->error("Failed to create table '%s'", table.c_str());
+        return false;
+    }
+    const SQLBuilder& builder = requireBuilder(sqlBuilder);
+    TableSchema schema;
+    schema.reserve(record.columnNameList().size());
+    for (const std::string& column : record.columnNameList()) {
+        schema.emplace_back(column, declaredType(builder, record, column));
+    }
+    schemaCache[table] = std::move(schema);
+    return true;
+}
+
+std::string SchemaManager::parseColumnType(const std::string& dataType) const {
+    return requireBuilder(sqlBuilder).normalizeColumnType(dataType);
+}
+
+std::string SchemaManager::toLowerCase(const std::string& text) const {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+bool SchemaManager::checkTableSchema(const std::string& table, const DatabaseRecord& record) {
+    auto cached = schemaCache.find(table);
+    if (cached == schemaCache.end()) {
+        return true;
+    }
+    const TableSchema& schema = cached->second;
+    const std::vector<std::string>& columns = record.columnNameList();
+    // Runs for rows of every batch: a row whose columns lead the cached schema in its order, as
+    // nearly every row's do, is settled by one comparison per column; only the rest are searched.
+    size_t matched = 0;
+    while (matched < columns.size() && matched < schema.size() &&
+           std::get<0>(schema[matched]) == columns[matched]) {
+        ++matched;
+    }
+    for (size_t i = matched; i < columns.size(); ++i) {
+        if (!hasColumn(schema, columns[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& record) {
+    auto cached = schemaCache.find(table);
+    if (cached == schemaCache.end()) {
+        Logger::getLogger()->error("Table '%s' not found in cache for alteration", table.c_str());
+        return false;
+    }
+    TableSchema& schema = cached->second;
+    bool altered = false;
+    for (const std::string& column : record.columnNameList()) {
+        if (hasColumn(schema, column)) {
+            continue;
+        }
+        std::string type = declaredType(requireBuilder(sqlBuilder), record, column);
+        altered = executeQuery(buildAlterTableSQL(table, column, type)).success;
+        if (!altered) {
+            Logger::getLogger()->error("Failed to add column '%s' to table '%s'", column.c_str(),
+                                       table.c_str());
+            return false;
+        }
+        // Kept column by column: a later failure leaves the ones already added in the cache.
+        schema.emplace_back(column, std::move(type));
+    }
+    return altered;
+}
+
+std::string SchemaManager::buildAlterTableSQL(const std::string& table, const std::string& column,
+                                              const std::string& type) const {
+    return requireBuilder(sqlBuilder).buildAlterTable(table, column, type);
+}
+
+SchemaManager::TableSchema SchemaManager::getCachedSchema(const std::string& table) const {
+    auto cached = schemaCache.find(table);
+    return cached == schemaCache.end() ? TableSchema() : cached->second;
+}

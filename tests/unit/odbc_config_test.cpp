@@ -1,0 +1,601 @@
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/default_config.h"
+#include "config/odbc_config.h"
+#include "config/snowflake_odbc_config.h"
+#include "host/config_category.h"
+#include "host/log_capture.h"
+
+namespace {
+
+using Level = Logger::Level;
+
+const char* const DEFAULT_GENERIC =
+    "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=default_user;PWD=kvzq;"
+    "SCHEMA=default_schema;";
+
+// The default configuration without the named items.
+std::string defaultsWithout(const std::vector<std::string>& removed) {
+    rapidjson::Document document;
+    document.Parse(defaultConfiguration());
+    for (const std::string& name : removed) {
+        document.RemoveMember(name.c_str());
+    }
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    document.Accept(writer);
+    return buffer.GetString();
+}
+
+ConfigCategory defaultCategory() {
+    return ConfigCategory("varnholt", defaultConfiguration());
+}
+
+// Every item the plugin reads set to a value unlike its default.
+const std::map<std::string, std::string>& overrides() {
+    static const std::map<std::string, std::string> values = {
+        {"server", "acme.snowflakecomputing.com"},
+        {"port", "8443"},
+        {"schema", "PLANT_DB"},
+        {"user", "loader"},
+        {"password", "hunter2"},
+        {"tolvaneInstance", "edge-7"},
+        {"source", "statistics"},
+        {"additionalParams", R"({"warehouse":"WH","role":"LOADER"})"},
+    };
+    return values;
+}
+
+ConfigCategory overriddenCategory(const std::vector<std::string>& removed = {}) {
+    ConfigCategory category("varnholt", defaultsWithout(removed));
+    for (const auto& item : overrides()) {
+        if (category.itemExists(item.first)) {
+            category.setValue(item.first, item.second);
+        }
+    }
+    return category;
+}
+
+void expectSameSettings(const ODBCConfig& actual, const ODBCConfig& expected) {
+    EXPECT_EQ(actual.host, expected.host);
+    EXPECT_EQ(actual.port, expected.port);
+    EXPECT_EQ(actual.schema, expected.schema);
+    EXPECT_EQ(actual.user, expected.user);
+    EXPECT_EQ(actual.password, expected.password);
+    EXPECT_EQ(actual.tolvaneInstance, expected.tolvaneInstance);
+    EXPECT_EQ(actual.dataSource, expected.dataSource);
+    EXPECT_EQ(actual.additionalParams, expected.additionalParams);
+    EXPECT_EQ(actual.connectionString, expected.connectionString);
+}
+
+TEST(ODBCConfig, ConstructorGivesBuiltInDefaultsAndGenericString) {
+    ODBCConfig config;
+    EXPECT_EQ(config.host, "localhost");
+    EXPECT_EQ(config.port, 443);
+    EXPECT_EQ(config.schema, "default_schema");
+    EXPECT_EQ(config.user, "default_user");
+    EXPECT_EQ(config.password, "kvzq");
+    EXPECT_EQ(config.tolvaneInstance, "tolvaneInstance");
+    EXPECT_EQ(config.dataSource, "readings");
+    EXPECT_EQ(config.additionalParams, "");
+    EXPECT_EQ(config.getConnectionString(), DEFAULT_GENERIC);
+}
+
+TEST(ODBCConfig, DefaultConfigurationGivesItsDefaults) {
+    ConfigCategory category = defaultCategory();
+    LogCapture log;
+    ODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.host, "localhost");
+    EXPECT_EQ(config.port, 443);
+    EXPECT_EQ(config.schema, "default_db");
+    EXPECT_EQ(config.user, "default_user");
+    EXPECT_EQ(config.password, "kvzq");
+    EXPECT_EQ(config.tolvaneInstance, "tolvaneInstance");
+    EXPECT_EQ(config.dataSource, "readings");
+    EXPECT_EQ(config.additionalParams, "");
+    // Nothing follows the schema's separator when there are no additional parameters.
+    EXPECT_EQ(config.getConnectionString(),
+              "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=default_user;PWD=kvzq;"
+              "SCHEMA=default_db;");
+    EXPECT_EQ(log.texts(Level::INFO),
+              std::vector<std::string>{"Database configuration set: Server=localhost, Port=443, "
+                                       "Schema=default_db, Additional connection parameter="});
+    EXPECT_TRUE(log.texts(Level::ERROR).empty());
+}
+
+TEST(ODBCConfig, EmptyCategoryGivesBuiltInFallbacks) {
+    ConfigCategory category("varnholt", "{}");
+    ODBCConfig config;
+    config.host = "changed";
+    config.port = 1;
+    config.configure(&category);
+    ODBCConfig defaults;
+    expectSameSettings(config, defaults);
+    EXPECT_EQ(config.schema, "default_schema");
+}
+
+TEST(ODBCConfig, OverriddenItemsReachEveryMemberAndTheGenericString) {
+    ConfigCategory category = overriddenCategory();
+    ODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.host, "acme.snowflakecomputing.com");
+    EXPECT_EQ(config.port, 8443);
+    EXPECT_EQ(config.schema, "PLANT_DB");
+    EXPECT_EQ(config.user, "loader");
+    EXPECT_EQ(config.password, "hunter2");
+    EXPECT_EQ(config.tolvaneInstance, "edge-7");
+    EXPECT_EQ(config.dataSource, "statistics");
+    EXPECT_EQ(config.additionalParams, "role=LOADER;warehouse=WH;");
+    EXPECT_EQ(config.getConnectionString(),
+              "Driver={DatabricksODBCDriver};Host=acme.snowflakecomputing.com;Port=8443;"
+              "UID=loader;PWD=hunter2;SCHEMA=PLANT_DB;role=LOADER;warehouse=WH;");
+}
+
+struct MissingItemCase {
+    std::string item;
+    std::function<std::string(const ODBCConfig&)> member;
+    std::string fallback;
+};
+
+class ODBCConfigMissingItem : public ::testing::TestWithParam<MissingItemCase> {};
+
+TEST_P(ODBCConfigMissingItem, FallsBackForThatItemOnly) {
+    const MissingItemCase& param = GetParam();
+    ConfigCategory category = overriddenCategory({param.item});
+    ODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(param.member(config), param.fallback);
+
+    // Every other item still carries its override.
+    ConfigCategory full = overriddenCategory();
+    ODBCConfig reference;
+    reference.configure(&full);
+    std::vector<MissingItemCase> all = {
+        {"server", [](const ODBCConfig& c) { return c.host; }, ""},
+        {"port", [](const ODBCConfig& c) { return std::to_string(c.port); }, ""},
+        {"schema", [](const ODBCConfig& c) { return c.schema; }, ""},
+        {"user", [](const ODBCConfig& c) { return c.user; }, ""},
+        {"password", [](const ODBCConfig& c) { return c.password; }, ""},
+        {"tolvaneInstance", [](const ODBCConfig& c) { return c.tolvaneInstance; }, ""},
+        {"source", [](const ODBCConfig& c) { return c.dataSource; }, ""},
+        {"additionalParams", [](const ODBCConfig& c) { return c.additionalParams; }, ""},
+    };
+    for (const auto& other : all) {
+        if (other.item != param.item) {
+            EXPECT_EQ(other.member(config), other.member(reference)) << other.item;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Items, ODBCConfigMissingItem,
+    ::testing::Values(
+        MissingItemCase{"server", [](const ODBCConfig& c) { return c.host; }, "localhost"},
+        MissingItemCase{"port", [](const ODBCConfig& c) { return std::to_string(c.port); }, "443"},
+        MissingItemCase{"schema", [](const ODBCConfig& c) { return c.schema; }, "default_schema"},
+        MissingItemCase{"user", [](const ODBCConfig& c) { return c.user; }, "default_user"},
+        MissingItemCase{"password", [](const ODBCConfig& c) { return c.password; }, "kvzq"},
+        MissingItemCase{"tolvaneInstance", [](const ODBCConfig& c) { return c.tolvaneInstance; },
+                        "tolvaneInstance"},
+        MissingItemCase{"source", [](const ODBCConfig& c) { return c.dataSource; }, "readings"},
+        MissingItemCase{"additionalParams", [](const ODBCConfig& c) { return c.additionalParams; },
+                        ""}),
+    [](const ::testing::TestParamInfo<MissingItemCase>& info) { return info.param.item; });
+
+struct FlattenCase {
+    const char* name;
+    std::string kvlist;
+    std::string flattened;
+};
+
+class ODBCConfigAdditionalParams : public ::testing::TestWithParam<FlattenCase> {};
+
+TEST_P(ODBCConfigAdditionalParams, FlattenInKeyOrderAndCloseTheGenericString) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("additionalParams", GetParam().kvlist);
+    ODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.additionalParams, GetParam().flattened);
+    EXPECT_EQ(config.getConnectionString(),
+              "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=default_user;PWD=kvzq;"
+              "SCHEMA=default_db;" +
+                  GetParam().flattened);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ODBCConfigAdditionalParams,
+    ::testing::Values(FlattenCase{"Empty", "{}", ""}, FlattenCase{"EmptyText", "", ""},
+                      FlattenCase{"Sorted", R"({"b":"2","a":"1"})", "a=1;b=2;"},
+                      FlattenCase{"ByteOrder", R"({"a":"1","B":"2","_":"3"})", "B=2;_=3;a=1;"},
+                      FlattenCase{"EmptyValue", R"({"k":""})", "k=;"},
+                      FlattenCase{"EqualsInValue", R"({"k":"a=b"})", "k=a=b;"},
+                      FlattenCase{"SemicolonValueBraced", R"({"k":"v;w"})", "k={v;w};"},
+                      FlattenCase{"ClosingBraceDoubled", R"({"k":"x}y"})", "k={x}}y};"},
+                      FlattenCase{"LeadingSpaceBraced", R"({"k":" v"})", "k={ v};"},
+                      FlattenCase{"InnerSpaceVerbatim", R"({"k":"v w"})", "k=v w;"}),
+    [](const ::testing::TestParamInfo<FlattenCase>& info) { return info.param.name; });
+
+TEST(ODBCConfig, InvalidParameterKeysAreLeftOutWithAnError) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("additionalParams",
+                      R"({"":"e","a=b":"1","c;d":"2","{e":"3","f}":"4","ok":"v"})");
+    LogCapture log;
+    ODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.additionalParams, "ok=v;");
+    EXPECT_EQ(log.texts(Level::ERROR),
+              (std::vector<std::string>{
+                  "Ignoring additional connection parameter with invalid key ''",
+                  "Ignoring additional connection parameter with invalid key 'a=b'",
+                  "Ignoring additional connection parameter with invalid key 'c;d'",
+                  "Ignoring additional connection parameter with invalid key 'f}'",
+                  "Ignoring additional connection parameter with invalid key '{e'",
+              }));
+}
+
+struct ValueCase {
+    std::string value;
+    std::string written;
+};
+
+class ConnectionValue : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(ConnectionValue, BracesOnlyWhatODBCWouldMisread) {
+    EXPECT_EQ(ODBCConfig::connectionValue(GetParam().value), GetParam().written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ConnectionValue,
+                         ::testing::Values(ValueCase{"plain", "plain"}, ValueCase{"", ""},
+                                           ValueCase{"a=b", "a=b"}, ValueCase{"mid dle", "mid dle"},
+                                           ValueCase{"pa;ss", "{pa;ss}"},
+                                           ValueCase{"x}y", "{x}}y}"}, ValueCase{"}", "{}}}"},
+                                           ValueCase{"{a}", "{{a}}}"}, ValueCase{"{", "{{}"},
+                                           ValueCase{" lead", "{ lead}"},
+                                           ValueCase{"trail ", "{trail }"}, ValueCase{" ", "{ }"},
+                                           ValueCase{"s3cr;et}", "{s3cr;et}}}"},
+                                           ValueCase{"a;PWD=x", "{a;PWD=x}"}));
+
+TEST(ODBCConfig, BothFormsBraceEveryValueThatNeedsIt) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("server", "h;x");
+    category.setValue("schema", " db");
+    category.setValue("user", "u}");
+    category.setValue("password", "s3cr;et}");
+    category.setValue("additionalParams", R"({"role":"r;1"})");
+
+    ODBCConfig generic;
+    generic.configure(&category);
+    EXPECT_EQ(generic.getConnectionString(),
+              "Driver={DatabricksODBCDriver};Host={h;x};Port=443;UID={u}}};PWD={s3cr;et}}};"
+              "SCHEMA={ db};role={r;1};");
+
+    SnowflakeODBCConfig snowflake;
+    snowflake.configure(&category);
+    EXPECT_EQ(snowflake.getConnectionString(),
+              "Driver={SnowflakeDSIIDriver};Server={h;x};Port=443;Database={ db};UID={u}}};"
+              "PWD={s3cr;et}}};SCHEMA=TOLVANE;role={r;1};");
+}
+
+TEST(SnowflakeODBCConfig, FreshObjectCarriesTheGenericString) {
+    LogCapture log;
+    SnowflakeODBCConfig config;
+    EXPECT_EQ(config.getConnectionString(), DEFAULT_GENERIC);
+    EXPECT_EQ(log.texts(Level::DEBUG),
+              std::vector<std::string>{"SnowflakeODBCConfig: Created default instance"});
+}
+
+TEST(SnowflakeODBCConfig, DefaultConfigurationGivesTheSnowflakeForm) {
+    ConfigCategory category = defaultCategory();
+    SnowflakeODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.getConnectionString(),
+              "Driver={SnowflakeDSIIDriver};Server=localhost;Port=443;Database=default_db;"
+              "UID=default_user;PWD=kvzq;SCHEMA=TOLVANE;");
+}
+
+TEST(SnowflakeODBCConfig, OverriddenItemsGiveTheSnowflakeForm) {
+    ConfigCategory category = overriddenCategory();
+    SnowflakeODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.getConnectionString(),
+              "Driver={SnowflakeDSIIDriver};Server=acme.snowflakecomputing.com;Port=8443;"
+              "Database=PLANT_DB;UID=loader;PWD=hunter2;SCHEMA=TOLVANE;role=LOADER;warehouse=WH;");
+}
+
+TEST(SnowflakeODBCConfig, AdditionalParametersFollowTheFixedSchemaDirectly) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("additionalParams", R"({"a":"1"})");
+    SnowflakeODBCConfig config;
+    config.configure(&category);
+    const std::string text = config.getConnectionString();
+    const std::string tail = "SCHEMA=TOLVANE;a=1;";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST(SnowflakeODBCConfig, SchemaItemGoesToDatabaseOnly) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("schema", "OTHER");
+    SnowflakeODBCConfig config;
+    config.configure(&category);
+    const std::string text = config.getConnectionString();
+    EXPECT_NE(text.find(";Database=OTHER;"), std::string::npos);
+    EXPECT_NE(text.find(";SCHEMA=TOLVANE;"), std::string::npos);
+    EXPECT_EQ(text.find("SCHEMA=OTHER"), std::string::npos);
+}
+
+TEST(SnowflakeODBCConfig, ConfigureThroughTheBaseDispatchesToTheSnowflakeForm) {
+    ConfigCategory category = defaultCategory();
+    LogCapture log;
+    std::unique_ptr<ODBCConfig> config(new SnowflakeODBCConfig());
+    config->configure(&category);
+    EXPECT_EQ(config->getConnectionString().rfind("Driver={SnowflakeDSIIDriver};", 0), 0u);
+    config.reset();
+    EXPECT_TRUE(log.contains(Level::DEBUG, "SnowflakeODBCConfig: Destroyed"));
+}
+
+TEST(SnowflakeODBCConfig, OneConfigurationLogsItsLinesInOrder) {
+    ConfigCategory category = defaultCategory();
+    LogCapture log;
+    {
+        SnowflakeODBCConfig config;
+        config.configure(&category);
+    }
+    const std::vector<LogCapture::Line> expected = {
+        {Level::DEBUG, "SnowflakeODBCConfig: Created default instance"},
+        {Level::DEBUG,
+         "SnowflakeODBCConfig: Built connection string: Driver={SnowflakeDSIIDriver};"
+         "Server=localhost;Port=443;Database=default_db;UID=default_user;PWD=****;"
+         "SCHEMA=TOLVANE;"},
+        {Level::INFO,
+         "Database configuration set: Server=localhost, Port=443, Schema=default_db, "
+         "Additional connection parameter="},
+        {Level::DEBUG, "SnowflakeODBCConfig: Destroyed"},
+    };
+    EXPECT_EQ(log.lines(), expected);
+}
+
+class PasswordNeverLogged : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(PasswordNeverLogged, InAnyLineOfAConfigurationLifecycle) {
+    const std::string& password = GetParam();
+    ConfigCategory category = overriddenCategory();
+    category.setValue("password", password);
+    LogCapture log;
+    std::string connection;
+    {
+        std::unique_ptr<ODBCConfig> config(new SnowflakeODBCConfig());
+        config->configure(&category);
+        connection = config->getConnectionString();
+        config->isValid();
+        ODBCConfig generic;
+        generic.configure(&category);
+        generic.isValid();
+    }
+    // The password does reach the string the driver gets.
+    EXPECT_NE(connection.find("PWD=" + ODBCConfig::connectionValue(password) + ";"),
+              std::string::npos);
+    ASSERT_FALSE(log.lines().empty());
+    for (const auto& line : log.lines()) {
+        EXPECT_EQ(line.second.find(password), std::string::npos) << line.second;
+    }
+    EXPECT_TRUE(log.anyLineContains("PWD=****;"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Passwords, PasswordNeverLogged,
+                         ::testing::Values("hunter2", "s3cr;et}", "x}y", "{braced}",
+                                           " spaced pass ", "a;UID=intruder", "ends-with-brace}"));
+
+struct MaskCase {
+    std::string connection;
+    std::string masked;
+};
+
+class MaskPassword : public ::testing::TestWithParam<MaskCase> {};
+
+TEST_P(MaskPassword, ReplacesEveryPasswordValueOnly) {
+    EXPECT_EQ(ODBCConfig::maskPassword(GetParam().connection), GetParam().masked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, MaskPassword,
+    ::testing::Values(MaskCase{"Driver={D};UID=u;PWD=abc;SCHEMA=S;",
+                               "Driver={D};UID=u;PWD=****;SCHEMA=S;"},
+                      MaskCase{"UID=u;PWD={s3cr;et}}};SCHEMA=S;", "UID=u;PWD=****;SCHEMA=S;"},
+                      MaskCase{"PWD={a}}}}b};x=1;", "PWD=****;x=1;"},
+                      MaskCase{"UID=u;PWD=abc", "UID=u;PWD=****"}, MaskCase{"PWD=;", "PWD=****;"},
+                      MaskCase{"pwd=abc;Pwd=def;", "pwd=****;Pwd=****;"},
+                      MaskCase{"UID={a;PWD=b};", "UID={a;PWD=b};"},
+                      MaskCase{" pwd =abc;", " pwd =****;"}, MaskCase{"XPWD=abc;", "XPWD=abc;"},
+                      MaskCase{"PWD=abc;PWD=def;", "PWD=****;PWD=****;"}, MaskCase{"", ""},
+                      MaskCase{"Driver={SnowflakeDSIIDriver};PWD=p;a=1;",
+                               "Driver={SnowflakeDSIIDriver};PWD=****;a=1;"}));
+
+struct InvalidCase {
+    const char* name;
+    std::function<void(ODBCConfig&)> change;
+    bool valid;
+    std::string message;
+};
+
+class ODBCConfigIsValid : public ::testing::TestWithParam<InvalidCase> {};
+
+TEST_P(ODBCConfigIsValid, ReportsTheFirstFailingCheckOnly) {
+    ODBCConfig config;
+    GetParam().change(config);
+    LogCapture log;
+    EXPECT_EQ(config.isValid(), GetParam().valid);
+    if (GetParam().valid) {
+        EXPECT_TRUE(log.lines().empty());
+    } else {
+        EXPECT_EQ(log.lines(), (std::vector<LogCapture::Line>{{Level::ERROR, GetParam().message}}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, ODBCConfigIsValid,
+    ::testing::Values(
+        InvalidCase{"Defaults", [](ODBCConfig&) {}, true, ""},
+        InvalidCase{"EmptyHost", [](ODBCConfig& c) { c.host.clear(); }, false,
+                    "Server hostname is empty"},
+        InvalidCase{"PortZero", [](ODBCConfig& c) { c.port = 0; }, false, "Invalid port number: 0"},
+        InvalidCase{"PortNegative", [](ODBCConfig& c) { c.port = -1; }, false,
+                    "Invalid port number: -1"},
+        InvalidCase{"PortOne", [](ODBCConfig& c) { c.port = 1; }, true, ""},
+        InvalidCase{"PortMax", [](ODBCConfig& c) { c.port = 65535; }, true, ""},
+        InvalidCase{"PortAboveMax", [](ODBCConfig& c) { c.port = 65536; }, false,
+                    "Invalid port number: 65536"},
+        InvalidCase{"EmptySchema", [](ODBCConfig& c) { c.schema.clear(); }, false,
+                    "Schema name is empty"},
+        InvalidCase{"EmptyUser", [](ODBCConfig& c) { c.user.clear(); }, false, "Username is empty"},
+        InvalidCase{"EmptyPassword", [](ODBCConfig& c) { c.password.clear(); }, false,
+                    "Password is empty"},
+        InvalidCase{"EmptyInstance", [](ODBCConfig& c) { c.tolvaneInstance.clear(); }, false,
+                    "Tolvane instance name is empty"},
+        InvalidCase{"EmptySchemaAndUser",
+                    [](ODBCConfig& c) {
+                        c.schema.clear();
+                        c.user.clear();
+                    },
+                    false, "Schema name is empty"},
+        InvalidCase{"EmptyHostAndBadPort",
+                    [](ODBCConfig& c) {
+                        c.host.clear();
+                        c.port = 0;
+                    },
+                    false, "Server hostname is empty"},
+        InvalidCase{"BadPortAndEmptyInstance",
+                    [](ODBCConfig& c) {
+                        c.port = 70000;
+                        c.tolvaneInstance.clear();
+                    },
+                    false, "Invalid port number: 70000"},
+        InvalidCase{"UncheckedMembersEmpty",
+                    [](ODBCConfig& c) {
+                        c.dataSource.clear();
+                        c.additionalParams.clear();
+                        c.connectionString.clear();
+                    },
+                    true, ""}),
+    [](const ::testing::TestParamInfo<InvalidCase>& info) { return info.param.name; });
+
+struct ChangeCase {
+    const char* name;
+    std::function<void(ODBCConfig&)> change;
+    bool changed;
+};
+
+class ODBCConfigHasChanged : public ::testing::TestWithParam<ChangeCase> {};
+
+TEST_P(ODBCConfigHasChanged, ComparesEverySettingButTheConnectionString) {
+    ODBCConfig before;
+    ODBCConfig after(before);
+    GetParam().change(after);
+    EXPECT_EQ(after.hasChanged(before), GetParam().changed);
+    EXPECT_EQ(before.hasChanged(after), GetParam().changed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, ODBCConfigHasChanged,
+    ::testing::Values(
+        ChangeCase{"Nothing", [](ODBCConfig&) {}, false},
+        ChangeCase{"Host", [](ODBCConfig& c) { c.host = "otherhost"; }, true},
+        ChangeCase{"HostCase", [](ODBCConfig& c) { c.host = "LOCALHOST"; }, true},
+        ChangeCase{"Port", [](ODBCConfig& c) { c.port = 444; }, true},
+        ChangeCase{"Schema", [](ODBCConfig& c) { c.schema += "x"; }, true},
+        ChangeCase{"User", [](ODBCConfig& c) { c.user = "Default_user"; }, true},
+        ChangeCase{"Password", [](ODBCConfig& c) { c.password = "kvzq "; }, true},
+        ChangeCase{"Instance", [](ODBCConfig& c) { c.tolvaneInstance = "edge"; }, true},
+        ChangeCase{"DataSource", [](ODBCConfig& c) { c.dataSource = "statistics"; }, true},
+        ChangeCase{"AdditionalParams", [](ODBCConfig& c) { c.additionalParams = "a=1;"; }, true},
+        ChangeCase{"ConnectionStringOnly", [](ODBCConfig& c) { c.connectionString = "x"; }, false}),
+    [](const ::testing::TestParamInfo<ChangeCase>& info) { return info.param.name; });
+
+TEST(ODBCConfig, CopyKeepsEverySetting) {
+    ConfigCategory category = overriddenCategory();
+    SnowflakeODBCConfig source;
+    source.configure(&category);
+    ODBCConfig copy(source);
+    expectSameSettings(copy, source);
+    EXPECT_FALSE(copy.hasChanged(source));
+}
+
+struct FailingReadCase {
+    const char* name;
+    std::string item;
+    std::string value;
+};
+
+class ODBCConfigFailingRead : public ::testing::TestWithParam<FailingReadCase> {};
+
+TEST_P(ODBCConfigFailingRead, LeavesEveryMemberAndLogsBeforeRethrowing) {
+    // Every other item overridden, so an early assignment would show.
+    ConfigCategory category = overriddenCategory();
+    category.setValue(GetParam().item, GetParam().value);
+
+    ConfigCategory defaults = defaultCategory();
+    SnowflakeODBCConfig config;
+    config.configure(&defaults);
+    const ODBCConfig snapshot(config);
+
+    LogCapture log;
+    std::string message;
+    try {
+        config.configure(&category);
+        FAIL() << "configure did not throw";
+    } catch (const ConfigCategoryError& e) {
+        message = e.what();
+        EXPECT_EQ(log.lines(), (std::vector<LogCapture::Line>{
+                                   {Level::ERROR, "Error during configuration: " + message}}));
+    }
+    EXPECT_FALSE(message.empty());
+    expectSameSettings(config, snapshot);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, ODBCConfigFailingRead,
+    ::testing::Values(FailingReadCase{"NonNumericPort", "port", "https"},
+                      FailingReadCase{"PortWithSuffix", "port", "443x"},
+                      FailingReadCase{"EmptyPort", "port", ""},
+                      FailingReadCase{"BrokenKeyValueList", "additionalParams", "{\"a\":"},
+                      FailingReadCase{"KeyValueListNotAnObject", "additionalParams", "[1,2]"},
+                      FailingReadCase{"NonTextParameterValue", "additionalParams", "{\"a\":1}"}),
+    [](const ::testing::TestParamInfo<FailingReadCase>& info) { return info.param.name; });
+
+TEST(ODBCConfig, PortOutsideThe32BitRangeDoesNotWrapToAValidPort) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("port", "4294967739");  // 2^32 + 443
+    ODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.port, 2147483647);
+    LogCapture log;
+    EXPECT_FALSE(config.isValid());
+    EXPECT_TRUE(log.contains(Level::ERROR, "Invalid port number: 2147483647"));
+
+    category.setValue("port", "-4294966853");  // -2^32 + 443
+    config.configure(&category);
+    EXPECT_EQ(config.port, -2147483647 - 1);
+    EXPECT_FALSE(config.isValid());
+}
+
+TEST(ODBCConfig, OutOfRangePortIsConfiguredButInvalid) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("port", "70000");
+    ODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.port, 70000);
+    EXPECT_NE(config.getConnectionString().find(";Port=70000;"), std::string::npos);
+    EXPECT_FALSE(config.isValid());
+}
+
+}  // namespace
