@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake git pkg-config
+    build-essential cmake git pkg-config file
     unixodbc unixodbc-dev odbc-postgresql
     rapidjson-dev libgtest-dev googletest libbenchmark-dev
     postgresql
