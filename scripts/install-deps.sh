@@ -7,6 +7,7 @@ packages=(
     unixodbc unixodbc-dev odbc-postgresql
     rapidjson-dev libgtest-dev googletest libbenchmark-dev
     postgresql
+    clang-14 libclang-rt-14-dev
 )
 
 missing=()
