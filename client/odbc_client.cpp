@@ -1,0 +1,478 @@
+#include "client/odbc_client.h"
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "host/logger.h"
+
+namespace {
+
+constexpr const char* ENV_ALLOC_FAILED = "Failed to allocate ODBC environment handle.";
+constexpr const char* DBC_ALLOC_FAILED = "Failed to allocate ODBC connection handle.";
+constexpr const char* STMT_ALLOC_FAILED = "Failed to allocate statement handle.";
+constexpr const char* EXECUTE_FAILED = "Failed to execute query.";
+constexpr const char* COUNT_COLUMNS_FAILED = "Failed to get number of result columns.";
+
+constexpr SQLSMALLINT MESSAGE_BUFFER_SIZE = 512;
+constexpr SQLSMALLINT COLUMN_NAME_BUFFER_SIZE = 256;
+constexpr SQLLEN VALUE_BUFFER_SIZE = 1024;
+constexpr SQLSMALLINT PRODUCT_NAME_BUFFER_SIZE = 256;
+
+// SQL_SUCCESS and SQL_SUCCESS_WITH_INFO; everything else (negative codes included, read as
+// unsigned) is a failure.
+inline bool succeeded(SQLRETURN rc) {
+    return static_cast<SQLUSMALLINT>(rc) <= 1;
+}
+
+// Text of a driver-filled character buffer: up to its first NUL, never past its end.
+std::string bufferText(const SQLCHAR* buffer, size_t size) {
+    const auto* text = reinterpret_cast<const char*>(buffer);
+    return std::string(text, strnlen(text, size));
+}
+
+struct DiagnosticRecord {
+    SQLCHAR state[6];
+    SQLINTEGER nativeError;
+    SQLCHAR message[MESSAGE_BUFFER_SIZE];
+
+    const char* stateText() const { return reinterpret_cast<const char*>(state); }
+    const char* messageText() const { return reinterpret_cast<const char*>(message); }
+};
+
+// Reads one diagnostic record. When the driver manager cannot deliver it, the record reads as
+// empty texts and native error 0 rather than whatever the buffers held.
+bool readDiagnosticRecord(SQLSMALLINT handleType, SQLHANDLE handle, SQLSMALLINT number,
+                          DiagnosticRecord& record) {
+    std::memset(&record, 0, sizeof(record));
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc =
+        SQLGetDiagRec(handleType, handle, number, record.state, &record.nativeError, record.message,
+                      MESSAGE_BUFFER_SIZE, &length);
+    if (!succeeded(rc)) {
+        std::memset(&record, 0, sizeof(record));
+        return false;
+    }
+    // Guard against a driver that fills a buffer to the brim without a terminator.
+    record.state[sizeof(record.state) - 1] = '\0';
+    record.message[sizeof(record.message) - 1] = '\0';
+    return true;
+}
+
+struct ConnectFailureClass {
+    const char* states[3];
+    Logger::Level level;
+    const char* message;
+    int status;
+};
+
+constexpr ConnectFailureClass CONNECT_FAILURE_CLASSES[] = {
+    {{"08S01", "08001", "08004"},
+     Logger::Level::WARN,
+     "Connection failed due to a transient error. Retrying might help.",
+     TOLVANE_ODBC_EAGAIN},
+    {{"28000", "42000", nullptr},
+     Logger::Level::ERROR,
+     "Connection failed due to non-retriable error: Credentials or configuration issue.",
+     TOLVANE_ODBC_FAILED},
+};
+
+constexpr ConnectFailureClass CONNECT_FAILURE_DEFAULT = {
+    {nullptr, nullptr, nullptr},
+    Logger::Level::ERROR,
+    "Connection failed due to an unknown or permanent error.",
+    TOLVANE_ODBC_FAILED};
+
+const ConnectFailureClass& classifyConnectFailure(const std::string& sqlState) {
+    for (const auto& failureClass : CONNECT_FAILURE_CLASSES) {
+        for (const char* state : failureClass.states) {
+            if (state != nullptr && sqlState == state) {
+                return failureClass;
+            }
+        }
+    }
+    return CONNECT_FAILURE_DEFAULT;
+}
+
+struct StateRule {
+    const char* states[6];
+    bool retriable;
+    const char* label;
+};
+
+constexpr StateRule STATEMENT_STATE_RULES[] = {
+    {{"08S01", "08001", "08004", "HYT00", "HYT01", "08S02"},
+     true,
+     "retriable (network/connection)"},
+    {{"57014", "40001", "40P01", nullptr, nullptr, nullptr},
+     true,
+     "retriable (temporary resource)"},
+    {{"42000", "42S02", "42S22", "42703", "28000", "42501"},
+     false,
+     "non-retriable (syntax/configuration)"},
+};
+
+// A message matches when it contains `subject` and at least one of `conditions`.
+struct MessageRule {
+    const char* subject;
+    const char* conditions[2];
+    bool retriable;
+    const char* label;
+};
+
+constexpr MessageRule STATEMENT_MESSAGE_RULES[] = {
+    {"column", {"does not exist", "ambiguous"}, false, "non-retriable (column issue)"},
+    {"table", {"does not exist", nullptr}, false, "non-retriable (table issue)"},
+};
+
+constexpr const char* STATEMENT_DEFAULT_LABEL = "retriable (unknown)";
+constexpr size_t SQLSTATE_LENGTH = 5;
+
+bool matches(const MessageRule& rule, const std::string& message) {
+    if (message.find(rule.subject) == std::string::npos) {
+        return false;
+    }
+    for (const char* condition : rule.conditions) {
+        if (condition != nullptr && message.find(condition) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Frees the statement handle on every way out of executeQuery, exceptions included.
+class StatementHandle {
+public:
+    StatementHandle() = default;
+    ~StatementHandle() { release(); }
+    StatementHandle(const StatementHandle&) = delete;
+    StatementHandle& operator=(const StatementHandle&) = delete;
+
+    SQLHSTMT* address() { return &handle; }
+    SQLHSTMT get() const { return handle; }
+    void release() {
+        if (handle != SQL_NULL_HSTMT) {
+            // Nothing useful can be done when freeing fails.
+            (void)SQLFreeHandle(SQL_HANDLE_STMT, handle);
+            handle = SQL_NULL_HSTMT;
+        }
+    }
+
+private:
+    SQLHSTMT handle = SQL_NULL_HSTMT;
+};
+
+}  // namespace
+
+ODBCClient::ODBCClient()
+    : envHandle(SQL_NULL_HENV),
+      connectionHandle(SQL_NULL_HDBC),
+      databaseType(DatabaseType::Unknown),
+      databaseTypeCached(false),
+      lastErrorRetriable(false) {
+    Logger::getLogger()->debug("ODBCClient instance is being created.");
+}
+
+ODBCClient::~ODBCClient() {
+    Logger::getLogger()->debug("ODBCClient instance is being destroyed.");
+    ODBCClient::Destroy();
+}
+
+void ODBCClient::Init() {
+    Logger::getLogger()->debug("Initializing ODBC environment...");
+
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &envHandle))) {
+        Logger::getLogger()->debug("%s", ENV_ALLOC_FAILED);
+        throw std::runtime_error(ENV_ALLOC_FAILED);
+    }
+
+    // Ignored: a driver manager that refuses the version keeps its default, and any real
+    // problem surfaces at the connection attempt.
+    (void)SQLSetEnvAttr(envHandle, SQL_ATTR_ODBC_VERSION,
+                        reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_OV_ODBC3)), 0);
+
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_DBC, envHandle, &connectionHandle))) {
+        Logger::getLogger()->debug("%s", DBC_ALLOC_FAILED);
+        Destroy();
+        throw std::runtime_error(DBC_ALLOC_FAILED);
+    }
+
+    Logger::getLogger()->debug("ODBC environment initialized successfully.");
+}
+
+int ODBCClient::Connect(const std::string& connection) {
+    SQLCHAR* text = reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection.c_str()));
+    const SQLRETURN rc = SQLDriverConnect(connectionHandle, nullptr, text, SQL_NTS, nullptr, 0,
+                                          nullptr, SQL_DRIVER_NOPROMPT);
+    if (succeeded(rc)) {
+        Logger::getLogger()->info("Connected to the database successfully.");
+        connectionString = connection;
+        return TOLVANE_ODBC_SUCCESS;
+    }
+
+    DiagnosticRecord record;
+    readDiagnosticRecord(SQL_HANDLE_DBC, connectionHandle, 1, record);
+    Logger::getLogger()->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
+                               static_cast<int>(record.nativeError), record.messageText());
+
+    const ConnectFailureClass& failure = classifyConnectFailure(record.stateText());
+    if (failure.level == Logger::Level::WARN) {
+        Logger::getLogger()->warn("%s", failure.message);
+    } else {
+        Logger::getLogger()->error("%s", failure.message);
+    }
+
+    Destroy();
+    return failure.status;
+}
+
+bool ODBCClient::isConnected() {
+    if (connectionHandle == SQL_NULL_HDBC) {
+        Logger::getLogger()->warn(
+            "Connection status check failed: connection handle is not initialized.");
+        return false;
+    }
+
+    SQLUINTEGER dead = 0;
+    const SQLRETURN rc =
+        SQLGetConnectAttr(connectionHandle, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+    // A warning here leaves the answer in doubt, so only a clean success counts.
+    if (rc != SQL_SUCCESS) {
+        Logger::getLogger()->error(
+            "Failed to determine connection status using SQLGetConnectAttr.");
+        handleDiagnosticRecord(connectionHandle, SQL_HANDLE_DBC, "SQLGetConnectAttr");
+        return false;
+    }
+
+    if (dead == SQL_CD_TRUE) {
+        Logger::getLogger()->info("Connection is not active (dead).");
+        return false;
+    }
+    Logger::getLogger()->info("Connection is active.");
+    return true;
+}
+
+std::string ODBCClient::getDatabaseProductName() {
+    if (!isConnected()) {
+        Logger::getLogger()->warn("Cannot get database product name: not connected");
+        return "Unknown";
+    }
+
+    SQLCHAR buffer[PRODUCT_NAME_BUFFER_SIZE] = {};
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc =
+        SQLGetInfo(connectionHandle, SQL_DBMS_NAME, buffer, PRODUCT_NAME_BUFFER_SIZE, &length);
+    if (!succeeded(rc)) {
+        handleDiagnosticRecord(connectionHandle, SQL_HANDLE_DBC, "SQLGetInfo");
+        Logger::getLogger()->warn("Failed to get database product name");
+        return "Unknown";
+    }
+
+    std::string name = bufferText(buffer, sizeof(buffer));
+    Logger::getLogger()->debug("Database product name: %s", name.c_str());
+    return name;
+}
+
+std::string ODBCClient::getDatabaseType() {
+    if (!databaseTypeCached) {
+        Logger::getLogger()->warn(
+            "Database type not cached - call cacheDatabaseType() after successful connection");
+        return "Unknown";
+    }
+    Logger::getLogger()->debug("Using cached database type: %s", databaseTypeName.c_str());
+    return databaseTypeName;
+}
+
+DatabaseType ODBCClient::getDatabaseTypeEnum() {
+    if (!databaseTypeCached) {
+        Logger::getLogger()->warn(
+            "Database type not cached - call cacheDatabaseType() after successful connection");
+        return DatabaseType::Unknown;
+    }
+    Logger::getLogger()->debug("Using cached database type enum: %s",
+                               databaseTypeToString(databaseType).c_str());
+    return databaseType;
+}
+
+void ODBCClient::cacheDatabaseType() {
+    if (!isConnected()) {
+        Logger::getLogger()->warn("Cannot cache database type: not connected");
+        return;
+    }
+
+    const std::string name = getDatabaseProductName();
+    databaseType = stringToDatabaseType(name);
+    databaseTypeName = databaseTypeToString(databaseType);
+    databaseTypeCached = true;
+    Logger::getLogger()->info("Database type cached: %s", databaseTypeName.c_str());
+}
+
+bool ODBCClient::isDatabaseTypeCached() const {
+    return databaseTypeCached;
+}
+
+QueryResult ODBCClient::executeQuery(const std::string& query) {
+    Logger::getLogger()->debug("Executing query: %s", query.c_str());
+
+    StatementHandle statement;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connectionHandle, statement.address()))) {
+        handleDiagnosticRecord(connectionHandle, SQL_HANDLE_DBC, "SQLAllocHandle");
+        Logger::getLogger()->debug("%s", STMT_ALLOC_FAILED);
+        throw std::runtime_error(STMT_ALLOC_FAILED);
+    }
+
+    SQLCHAR* text = reinterpret_cast<SQLCHAR*>(const_cast<char*>(query.c_str()));
+    if (!succeeded(SQLExecDirect(statement.get(), text, SQL_NTS))) {
+        handleDiagnosticRecord(statement.get(), SQL_HANDLE_STMT, "SQLExecDirect");
+        DiagnosticRecord record;
+        readDiagnosticRecord(SQL_HANDLE_STMT, statement.get(), 1, record);
+        Logger::getLogger()->debug("Failed to execute query: %s", query.c_str());
+        Logger::getLogger()->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
+                                   static_cast<int>(record.nativeError), record.messageText());
+        lastErrorRetriable = isRetriableError(
+            record.stateText(), static_cast<int32_t>(record.nativeError), record.messageText());
+        statement.release();
+        throw std::runtime_error(EXECUTE_FAILED);
+    }
+
+    SQLSMALLINT columnCount = 0;
+    if (!succeeded(SQLNumResultCols(statement.get(), &columnCount))) {
+        handleDiagnosticRecord(statement.get(), SQL_HANDLE_STMT, "SQLNumResultCols");
+        Logger::getLogger()->debug("%s", COUNT_COLUMNS_FAILED);
+        statement.release();
+        throw std::runtime_error(COUNT_COLUMNS_FAILED);
+    }
+    Logger::getLogger()->debug("Number of columns in result set: %d",
+                               static_cast<int>(columnCount));
+
+    resultColumnNames.clear();
+    SQLCHAR nameBuffer[COLUMN_NAME_BUFFER_SIZE];
+    for (SQLUSMALLINT column = 1; column <= columnCount; ++column) {
+        nameBuffer[0] = '\0';
+        SQLSMALLINT nameLength = 0;
+        const SQLRETURN rc =
+            SQLDescribeCol(statement.get(), column, nameBuffer, COLUMN_NAME_BUFFER_SIZE,
+                           &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (succeeded(rc)) {
+            resultColumnNames.push_back(bufferText(nameBuffer, sizeof(nameBuffer)));
+        } else {
+            handleDiagnosticRecord(statement.get(), SQL_HANDLE_STMT, "SQLDescribeCol");
+            Logger::getLogger()->debug("Failed to describe column %d", static_cast<int>(column));
+            resultColumnNames.emplace_back("UNKNOWN");
+        }
+    }
+
+    QueryResult result;
+    SQLCHAR valueBuffer[VALUE_BUFFER_SIZE];
+    // Only a clean SQL_SUCCESS delivers a row; anything else ends the result set.
+    while (SQLFetch(statement.get()) == SQL_SUCCESS) {
+        std::vector<std::string> row;
+        row.reserve(columnCount > 0 ? static_cast<size_t>(columnCount) : 0);
+        for (SQLUSMALLINT column = 1; column <= columnCount; ++column) {
+            valueBuffer[0] = '\0';
+            SQLLEN indicator = 0;
+            const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_CHAR, valueBuffer,
+                                            VALUE_BUFFER_SIZE, &indicator);
+            if (!succeeded(rc)) {
+                handleDiagnosticRecord(statement.get(), SQL_HANDLE_STMT, "SQLGetData");
+                Logger::getLogger()->debug("Failed to fetch data for column %d.",
+                                           static_cast<int>(column));
+                row.emplace_back("ERROR");
+            } else if (indicator == SQL_NULL_DATA) {
+                row.emplace_back("NULL");
+            } else {
+                // A truncated value keeps its first 1023 bytes; the rest is not read.
+                row.push_back(bufferText(valueBuffer, sizeof(valueBuffer) - 1));
+            }
+        }
+        result.rows.push_back(std::move(row));
+    }
+
+    Logger::getLogger()->debug("Query executed successfully. Rows fetched: %d",
+                               static_cast<int>(result.rows.size()));
+    statement.release();
+    result.success = true;
+    return result;
+}
+
+QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
+    QueryResultEx resultEx;
+    try {
+        QueryResult inner = executeQuery(query);
+        resultEx.rows.reserve(inner.rows.size() + 1);
+        resultEx.rows.push_back(resultColumnNames);
+        for (auto& row : inner.rows) {
+            resultEx.rows.push_back(std::move(row));
+        }
+        resultEx.retriable = lastErrorRetriable;
+        resultEx.success = inner.success;
+    } catch (const std::runtime_error& e) {
+        if (std::strcmp(e.what(), EXECUTE_FAILED) != 0) {
+            throw;
+        }
+        resultEx.retriable = lastErrorRetriable;
+        resultEx.success = false;
+        resultEx.rows.clear();
+    }
+    return resultEx;
+}
+
+void ODBCClient::Destroy() {
+    // Release errors are ignored: the handles are gone either way.
+    if (connectionHandle != SQL_NULL_HDBC) {
+        (void)SQLDisconnect(connectionHandle);
+        (void)SQLFreeHandle(SQL_HANDLE_DBC, connectionHandle);
+        connectionHandle = SQL_NULL_HDBC;
+        Logger::getLogger()->debug("Disconnected from the database.");
+    }
+    if (envHandle != SQL_NULL_HENV) {
+        (void)SQLFreeHandle(SQL_HANDLE_ENV, envHandle);
+        envHandle = SQL_NULL_HENV;
+        Logger::getLogger()->debug("ODBC environment released.");
+    }
+}
+
+void ODBCClient::handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
+                                        const std::string& functionName) {
+    // Ends on SQL_NO_DATA and on any other failure (SQL_ERROR, SQL_INVALID_HANDLE), so a bad
+    // handle cannot keep the loop going; the record number cap guards against a broken driver.
+    DiagnosticRecord record;
+    for (SQLSMALLINT number = 1; readDiagnosticRecord(handleType, handle, number, record);
+         ++number) {
+        Logger::getLogger()->debug("%s: SQLSTATE=%s, NativeError=%d, Message=%s",
+                                   functionName.c_str(), record.stateText(),
+                                   static_cast<int>(record.nativeError), record.messageText());
+        if (number == std::numeric_limits<SQLSMALLINT>::max()) {
+            break;
+        }
+    }
+}
+
+bool ODBCClient::isRetriableError(const char* sqlState, [[maybe_unused]] int32_t nativeError,
+                                  const char* message) {
+    const std::string state(sqlState);
+    const std::string text(message);
+
+    if (state.size() == SQLSTATE_LENGTH) {
+        for (const auto& rule : STATEMENT_STATE_RULES) {
+            for (const char* listed : rule.states) {
+                if (listed != nullptr && state == listed) {
+                    Logger::getLogger()->debug("Error classified as %s: %s", rule.label,
+                                               state.c_str());
+                    return rule.retriable;
+                }
+            }
+        }
+    }
+    for (const auto& rule : STATEMENT_MESSAGE_RULES) {
+        if (matches(rule, text)) {
+            Logger::getLogger()->debug("Error classified as %s: %s", rule.label, text.c_str());
+            return rule.retriable;
+        }
+    }
+    Logger::getLogger()->debug("Error classified as %s: %s", STATEMENT_DEFAULT_LABEL,
+                               state.c_str());
+    return true;
+}
