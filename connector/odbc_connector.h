@@ -51,9 +51,26 @@ public:
     static constexpr std::chrono::nanoseconds RECONNECT_BACKOFF = std::chrono::seconds(5);
 
 protected:
+    // A reading of a table's group, and whether its row has the same columns as the row of the
+    // reading before it in the group: then neither its schema nor its column order needs a look.
+    struct GroupedReading {
+        const Reading* reading;
+        bool sameColumnsAsPrevious;
+    };
+    using ReadingGroups = std::map<std::string, std::vector<GroupedReading>>;
+
     bool isValid() const;
-    // Writes one table's records with as few INSERTs as the limits above allow.
-    bool insertRecords(const std::string& table, const std::vector<DatabaseRecord>& records);
+    // The batch's readings by target table (byte order), in batch order; readings without a
+    // table are left out, as the mapper leaves out their rows.
+    ReadingGroups groupReadingsByTable(const std::vector<Reading*>& readings);
+    // Makes sure the table exists with every column its readings' rows need.
+    void prepareTable(const std::string& table, const std::vector<GroupedReading>& readings,
+                      DatabaseRecord& record);
+    // Writes one table's rows with as few INSERTs as the limits above allow. Each row is mapped
+    // into `record` just before it is rendered, so a batch never holds more than one statement's
+    // rows.
+    bool insertReadings(const std::string& table, const std::vector<GroupedReading>& readings,
+                        DatabaseRecord& record);
 
     ODBCClient* client;
     ODBCConfig config;

@@ -86,13 +86,19 @@ bool Reading::parseTimestamp(const std::string& text, struct timeval& tv) {
     if (!(rest.empty() || rest == "Z" || rest == "+00:00" || rest == "+00")) {
         return false;
     }
-    if (parts.tm_mon < 1 || parts.tm_mon > 12 || parts.tm_mday < 1 || parts.tm_mday > 31 ||
-        parts.tm_hour > 23 || parts.tm_min > 59 || parts.tm_sec > 60) {
+    if (parts.tm_year < 0 || parts.tm_mon < 1 || parts.tm_mon > 12 || parts.tm_mday < 1 ||
+        parts.tm_mday > 31 || parts.tm_hour < 0 || parts.tm_hour > 23 || parts.tm_min < 0 ||
+        parts.tm_min > 59 || parts.tm_sec < 0 || parts.tm_sec > 59) {
         return false;
     }
     parts.tm_year -= 1900;
     parts.tm_mon -= 1;
+    const int day = parts.tm_mday;
     tv.tv_sec = timegm(&parts);
+    // timegm normalises 31 February into March; such a date is not a time.
+    if (parts.tm_mday != day) {
+        return false;
+    }
     tv.tv_usec = micros;
     return true;
 }

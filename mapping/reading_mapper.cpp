@@ -12,6 +12,9 @@
 
 namespace {
 
+// Beyond this many columns a record keeps a name index.
+constexpr size_t WIDE_ROW_COLUMNS = 32;
+
 const char* const DEFAULT_INSTANCE_NAME = "tolvaneInstance";
 const char* const UTC_OFFSET = "+00:00";
 
@@ -48,7 +51,7 @@ DatabaseRecord::DatabaseRecord(DatabaseRecord&& other) noexcept
       values(std::move(other.values)),
       sqlTypes(std::move(other.sqlTypes)),
       constraints(std::move(other.constraints)),
-      columnIndex(std::move(other.columnIndex)) {
+      wideIndex(std::move(other.wideIndex)) {
     // A moved-from standard container is only "valid"; a moved-from record must be empty.
     other.clear();
 }
@@ -61,7 +64,7 @@ DatabaseRecord& DatabaseRecord::operator=(DatabaseRecord&& other) noexcept {
         values = std::move(other.values);
         sqlTypes = std::move(other.sqlTypes);
         constraints = std::move(other.constraints);
-        columnIndex = std::move(other.columnIndex);
+        wideIndex = std::move(other.wideIndex);
         other.clear();
     }
     return *this;
@@ -90,11 +93,64 @@ void DatabaseRecord::reserveColumns(size_t count) {
     constraints.reserve(count);
 }
 
+size_t DatabaseRecord::positionOf(const std::string& name) const {
+    if (!wideIndex.empty()) {
+        auto it = wideIndex.find(name);
+        return it == wideIndex.end() ? std::string::npos : it->second;
+    }
+    for (size_t i = 0; i < columnNames.size(); ++i) {
+        if (columnNames[i] == name) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
+void DatabaseRecord::beginRefill() {
+    refilling = true;
+    refilled = 0;
+}
+
+void DatabaseRecord::endRefill() {
+    if (refilling) {
+        truncate(refilled);
+        refilling = false;
+    }
+}
+
+void DatabaseRecord::truncate(size_t count) {
+    if (count >= columnNames.size()) {
+        return;
+    }
+    columnNames.resize(count);
+    values.resize(count);
+    sqlTypes.resize(count);
+    constraints.resize(count);
+    wideIndex.clear();
+    if (count > WIDE_ROW_COLUMNS) {
+        for (size_t i = 0; i < count; ++i) {
+            wideIndex.emplace(columnNames[i], i);
+        }
+    }
+}
+
 void DatabaseRecord::putColumn(const std::string& name, std::string&& value, std::string&& sqlType,
                                ColumnConstraint constraint, bool replaceConstraint) {
-    auto it = columnIndex.lower_bound(name);
-    if (it != columnIndex.end() && it->first == name) {
-        const uint64_t position = it->second;
+    if (refilling) {
+        // The names before this position are the old row's, which were distinct, and this one
+        // is the old name of this position: it cannot repeat any of them.
+        if (refilled < columnNames.size() && columnNames[refilled] == name) {
+            values[refilled] = std::move(value);
+            sqlTypes[refilled] = std::move(sqlType);
+            constraints[refilled] = constraint;
+            ++refilled;
+            return;
+        }
+        truncate(refilled);
+        refilling = false;
+    }
+    const size_t position = positionOf(name);
+    if (position != std::string::npos) {
         values[position] = std::move(value);
         sqlTypes[position] = std::move(sqlType);
         if (replaceConstraint) {
@@ -106,7 +162,13 @@ void DatabaseRecord::putColumn(const std::string& name, std::string&& value, std
     values.push_back(std::move(value));
     sqlTypes.push_back(std::move(sqlType));
     constraints.push_back(constraint);
-    columnIndex.emplace_hint(it, name, columnNames.size() - 1);
+    if (!wideIndex.empty()) {
+        wideIndex.emplace(name, columnNames.size() - 1);
+    } else if (columnNames.size() > WIDE_ROW_COLUMNS) {
+        for (size_t i = 0; i < columnNames.size(); ++i) {
+            wideIndex.emplace(columnNames[i], i);
+        }
+    }
 }
 
 void DatabaseRecord::clear() {
@@ -115,7 +177,9 @@ void DatabaseRecord::clear() {
     values.clear();
     sqlTypes.clear();
     constraints.clear();
-    columnIndex.clear();
+    wideIndex.clear();
+    refilling = false;
+    refilled = 0;
 }
 
 std::string DatabaseRecord::getTableName() const {
@@ -136,31 +200,22 @@ std::string DatabaseRecord::getValue(const std::string& name) const {
 }
 
 std::string DatabaseRecord::getSQLType(const std::string& name) const {
-    auto it = columnIndex.find(name);
-    if (it == columnIndex.end() || it->second >= sqlTypes.size()) {
-        return std::string();
-    }
-    return sqlTypes[it->second];
+    const size_t position = positionOf(name);
+    return position == std::string::npos ? std::string() : sqlTypes[position];
 }
 
 ColumnConstraint DatabaseRecord::getConstraints(const std::string& name) const {
-    auto it = columnIndex.find(name);
-    if (it == columnIndex.end() || it->second >= constraints.size()) {
-        return NONE;
-    }
-    return constraints[it->second];
+    const size_t position = positionOf(name);
+    return position == std::string::npos ? NONE : constraints[position];
 }
 
 bool DatabaseRecord::hasColumn(const std::string& name) const {
-    return columnIndex.find(name) != columnIndex.end();
+    return positionOf(name) != std::string::npos;
 }
 
 const std::string* DatabaseRecord::findValue(const std::string& name) const {
-    auto it = columnIndex.find(name);
-    if (it == columnIndex.end() || it->second >= values.size()) {
-        return nullptr;
-    }
-    return &values[it->second];
+    const size_t position = positionOf(name);
+    return position == std::string::npos ? nullptr : &values[position];
 }
 
 ReadingMapper::ReadingMapper() : instanceName(DEFAULT_INSTANCE_NAME), sqlBuilder(nullptr) {}
@@ -274,21 +329,39 @@ DatabaseRecord ReadingMapper::mapReadingToRecord(const Reading* reading) {
         Logger::getLogger()->error("Cannot map reading: no SQL builder set");
         return DatabaseRecord();
     }
-
     DatabaseRecord record;
-    record.tableName = extractTableName(reading);
-    const std::vector<Datapoint*> datapoints = reading->getReadingData();
+    mapReadingInto(reading, extractTableName(reading), true, record);
+    return record;
+}
+
+void ReadingMapper::mapReadingInto(const Reading* reading, const std::string& tableName,
+                                   bool withValues, DatabaseRecord& record) {
+    if (!reading || !sqlBuilder) {
+        record.clear();
+        return;
+    }
+    record.tableName = tableName;
+    record.beginRefill();
+    // The reading is not changed while it is mapped, so its list is walked in place.
+    const std::vector<Datapoint*>& datapoints = reading->getReadingData();
     record.reserveColumns(4 + datapoints.size());
 
-    std::string userTime = reading->getAssetDateUserTime(0, true);
-    userTime += UTC_OFFSET;
-    std::string systemTime = reading->getAssetDateTime(0, true);
-    systemTime += UTC_OFFSET;
-    record.putColumn("asset_code", std::string(reading->getAssetName()),
-                     sqlBuilder->getStringType(), NOT_NULL, true);
+    std::string asset;
+    std::string userTime;
+    std::string systemTime;
+    std::string instance;
+    if (withValues) {
+        asset = reading->getAssetName();
+        userTime = reading->getAssetDateUserTime(0, true);
+        userTime += UTC_OFFSET;
+        systemTime = reading->getAssetDateTime(0, true);
+        systemTime += UTC_OFFSET;
+        instance = instanceName;
+    }
+    record.putColumn("asset_code", std::move(asset), sqlBuilder->getStringType(), NOT_NULL, true);
     record.putColumn("user_ts", std::move(userTime), sqlBuilder->getTimestampType(), NONE, true);
     record.putColumn("ts", std::move(systemTime), sqlBuilder->getTimestampType(), NONE, true);
-    record.putColumn("tolvane", std::string(instanceName), sqlBuilder->getStringType(), NONE, true);
+    record.putColumn("tolvane", std::move(instance), sqlBuilder->getStringType(), NONE, true);
 
     for (const Datapoint* datapoint : datapoints) {
         if (!datapoint) {
@@ -300,9 +373,10 @@ DatabaseRecord ReadingMapper::mapReadingToRecord(const Reading* reading) {
         }
         const DatapointValue& value = datapoint->getData();
         std::string sqlType = sqlBuilder->toSQLTypeString(static_cast<int>(value.getType()));
-        record.putColumn(name, datapointValueToString(value), std::move(sqlType), NULLABLE, true);
+        record.putColumn(name, withValues ? datapointValueToString(value) : std::string(),
+                         std::move(sqlType), NULLABLE, true);
     }
-    return record;
+    record.endRefill();
 }
 
 std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class Reading;
@@ -52,12 +53,24 @@ public:
     // Allocation-free views for hot paths: the columns in insertion order and a value by name
     // (null when the record has no such column).
     const std::vector<std::string>& columnNameList() const { return columnNames; }
+    // The values in column order.
+    const std::vector<std::string>& valueList() const { return values; }
     const std::string* findValue(const std::string& name) const;
 
 private:
     // The mapper builds each row once and hands its freshly rendered texts over by move.
     friend class ReadingMapper;
     void reserveColumns(size_t count);
+    // Position of the column of that name, or npos.
+    size_t positionOf(const std::string& name) const;
+    // Refilling: the mapper writes each row of a batch into one record, and consecutive rows
+    // nearly always have the same columns. Between these two calls a column added under the name
+    // it had at that position before takes over that position's storage without a search for
+    // duplicates; at the first other name the old columns from there on are dropped and adding
+    // goes on as usual. endRefill drops old columns that were not reached.
+    void beginRefill();
+    void endRefill();
+    void truncate(size_t count);
     void putColumn(const std::string& name, std::string&& value, std::string&& sqlType,
                    ColumnConstraint constraint, bool replaceConstraint);
 
@@ -66,7 +79,11 @@ private:
     std::vector<std::string> values;
     std::vector<std::string> sqlTypes;
     std::vector<ColumnConstraint> constraints;
-    std::map<std::string, uint64_t> columnIndex;
+    // Name lookup for wide rows only. A row of a few dozen columns is searched in place, which
+    // is faster than any index and allocates nothing.
+    std::unordered_map<std::string, size_t> wideIndex;
+    bool refilling = false;
+    size_t refilled = 0;
 };
 
 // Turns readings into rows and groups the rows by target table.
@@ -87,6 +104,12 @@ public:
     std::string datapointValueToString(const DatapointValue& value);
     std::string extractTableName(const Reading* reading);
     DatabaseRecord mapReadingToRecord(const Reading* reading);
+    // The row of a reading bound for `tableName` (as extractTableName gives it), written into
+    // `record`, whose storage is reused. Without values only the columns' names, SQL types and
+    // constraints are filled in, which is all that schema work reads; the values stay empty and
+    // are not rendered. A null reading or a missing builder leaves the record empty.
+    void mapReadingInto(const Reading* reading, const std::string& tableName, bool withValues,
+                        DatabaseRecord& record);
     std::vector<DatabaseRecord> mapReadingsToRecords(const std::vector<Reading*>& readings);
     std::map<std::string, std::vector<DatabaseRecord>> groupRecordsByTable(
         std::vector<DatabaseRecord>& records);

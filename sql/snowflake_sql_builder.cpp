@@ -28,6 +28,66 @@ bool containsIgnoreCase(const std::string& text, const char* needle) {
     return false;
 }
 
+// Whether text contains needle (given in upper case) at position start, ignoring the letter case
+// of text.
+bool matchesAt(const std::string& text, size_t start, const char* needle) {
+    for (size_t i = 0; needle[i] != '\0'; ++i) {
+        if (start + i >= text.size() || upperAscii(text[start + i]) != needle[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether values of a column of this type are written as string literals: the type contains
+// VARCHAR, STRING, TEXT or TIMESTAMP_TZ in any letter case. Asked for every value of a batch, so
+// the type is read once instead of once per name.
+bool isQuotedType(const std::string& type) {
+    for (size_t i = 0; i < type.size(); ++i) {
+        switch (upperAscii(type[i])) {
+            case 'V':
+                if (matchesAt(type, i, "VARCHAR")) {
+                    return true;
+                }
+                break;
+            case 'S':
+                if (matchesAt(type, i, "STRING")) {
+                    return true;
+                }
+                break;
+            case 'T':
+                if (matchesAt(type, i, "TEXT") || matchesAt(type, i, "TIMESTAMP_TZ")) {
+                    return true;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
+// Appends text as the inside of a literal quoted by the one character quote: NUL bytes left out,
+// backslashes and quotes doubled. Copies the runs between those characters whole.
+void appendEscaped(std::string& out, const std::string& text, char quote) {
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\0' && c != '\\' && c != quote) {
+            continue;
+        }
+        out.append(text, run, i - run);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c != '\0') {
+            out += c;
+            out += c;
+        }
+        run = i + 1;
+    }
+    out.append(text, run, std::string::npos);
+}
+
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -89,6 +149,11 @@ std::string SnowflakeSQLBuilder::escapeString(const std::string& text) const {
     std::string literal;
     literal.reserve(text.size() + 2 * quote.size() + 4);
     literal += quote;
+    if (quote.size() == 1) {
+        appendEscaped(literal, text, quote[0]);
+        literal += quote;
+        return literal;
+    }
     for (size_t i = 0; i < text.size();) {
         const char c = text[i];
         if (c == '\0') {
@@ -116,8 +181,7 @@ std::string SnowflakeSQLBuilder::formatValue(const std::string& value,
 
 std::string SnowflakeSQLBuilder::formatValueForSnowflake(const std::string& value,
                                                          const std::string& type) const {
-    if (containsIgnoreCase(type, "VARCHAR") || containsIgnoreCase(type, "STRING") ||
-        containsIgnoreCase(type, "TEXT") || containsIgnoreCase(type, "TIMESTAMP_TZ")) {
+    if (isQuotedType(type)) {
         return escapeString(value);
     }
     // Unquoted only what cannot be anything but a number or NULL; any other text is a literal,

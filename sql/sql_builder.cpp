@@ -1,6 +1,7 @@
 #include "sql/sql_builder.h"
 
 #include <cctype>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -19,6 +20,26 @@ void appendDoubled(std::string& out, const std::string& text, const std::string&
         start = found + quote.size();
     }
     out.append(text, start, std::string::npos);
+}
+
+// Length of text once appendDoubled has written it.
+size_t doubledLength(const std::string& text, const std::string& quote) {
+    size_t length = text.size();
+    if (quote.empty()) {
+        return length;
+    }
+    for (size_t found = text.find(quote); found != std::string::npos;
+         found = text.find(quote, found + quote.size())) {
+        length += quote.size();
+    }
+    return length;
+}
+
+void appendQuoted(std::string& out, const std::string& name, const std::string& open,
+                  const std::string& close) {
+    out += open;
+    appendDoubled(out, name, close);
+    out += close;
 }
 
 std::string toLowerCopy(const std::string& text) {
@@ -62,10 +83,20 @@ std::string SQLBuilder::quoteIdentifier(const std::string& name) const {
     const std::string close = getIdentifierCloseQuote();
     std::string quoted;
     quoted.reserve(open.size() + name.size() + close.size() + 2);
-    quoted += open;
-    appendDoubled(quoted, name, close);
-    quoted += close;
+    appendQuoted(quoted, name, open, close);
     return quoted;
+}
+
+size_t SQLBuilder::insertPrefixLength() const {
+    const std::string open = getIdentifierQuote();
+    const std::string close = getIdentifierCloseQuote();
+    const size_t quotes = open.size() + close.size();
+    size_t length = std::strlen("INSERT INTO ") + quotes + doubledLength(tableName, close) +
+                    std::strlen(" (") + std::strlen(") VALUES ");
+    for (size_t i = 0; i < columns.size(); ++i) {
+        length += quotes + doubledLength(columns[i], close) + (i > 0 ? 2 : 0);
+    }
+    return length;
 }
 
 std::string SQLBuilder::buildCreateTable(
@@ -101,14 +132,17 @@ std::string SQLBuilder::insertPrefix() const {
     if (tableName.empty() || columns.empty() || values.empty()) {
         return std::string();
     }
+    // The quotes are asked for once per statement, not once per identifier.
+    const std::string open = getIdentifierQuote();
+    const std::string close = getIdentifierCloseQuote();
     std::string sql = "INSERT INTO ";
-    sql += quoteIdentifier(tableName);
+    appendQuoted(sql, tableName, open, close);
     sql += " (";
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) {
             sql += ", ";
         }
-        sql += quoteIdentifier(columns[i]);
+        appendQuoted(sql, columns[i], open, close);
     }
     sql += ") VALUES ";
     return sql;

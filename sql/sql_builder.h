@@ -46,6 +46,9 @@ public:
     // An identifier between the dialect's quotes, with any closing-quote character inside it
     // doubled so that a name can never end its identifier early.
     std::string quoteIdentifier(const std::string& name) const;
+    // Length of the text buildBulkInsert writes before the first row ("INSERT INTO <table>
+    // (<columns>) VALUES ") for the table and columns set last, worked out without writing it.
+    size_t insertPrefixLength() const;
 
 protected:
     std::string tableName;

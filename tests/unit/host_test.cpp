@@ -104,6 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"2024-13-01 00:00:00", false, 0, 0},
                       ParseCase{"2024-03-01 12:34:56.", false, 0, 0},
                       ParseCase{"2024-03-01 12:34:56+01:00", false, 0, 0},
+                      ParseCase{"2024-02-31 00:00:00", false, 0, 0},
+                      ParseCase{"2024-02-29 00:00:00", true, 1709164800, 0},
+                      ParseCase{"2024-01-01 -1:00:00", false, 0, 0},
                       ParseCase{"yesterday", false, 0, 0}, ParseCase{"", false, 0, 0}));
 
 TEST(ReadingTest, DatapointLookupAndDeepCopy) {

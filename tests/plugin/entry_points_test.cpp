@@ -1,0 +1,372 @@
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <cstdio>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/config_category.h"
+#include "host/log_capture.h"
+#include "host/plugin_api.h"
+#include "tests/support/scripted_driver.h"
+#include "tests/support/test_readings.h"
+
+namespace {
+
+using varnholt::test::Batch;
+using varnholt::test::ReadingBuilder;
+using varnholt::test::ScriptedDriver;
+using varnholt::test::StatementScript;
+using Level = Logger::Level;
+using Strings = std::vector<std::string>;
+
+// The plugin as the host sees it: loaded with dlopen, four entry points found by name.
+struct Plugin {
+    PluginInfoFn info = nullptr;
+    PluginInitFn init = nullptr;
+    PluginSendFn send = nullptr;
+    PluginShutdownFn shutdown = nullptr;
+
+    static const Plugin& get() {
+        static const Plugin plugin = load();
+        return plugin;
+    }
+
+private:
+    static Plugin load() {
+        // Kept loaded for the life of the process, as the host keeps it.
+        void* library = dlopen(VARNHOLT_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            throw std::runtime_error(std::string("cannot load the plugin: ") + dlerror());
+        }
+        Plugin plugin;
+        plugin.info = reinterpret_cast<PluginInfoFn>(find(library, "plugin_info"));
+        plugin.init = reinterpret_cast<PluginInitFn>(find(library, "plugin_init"));
+        plugin.send = reinterpret_cast<PluginSendFn>(find(library, "plugin_send"));
+        plugin.shutdown = reinterpret_cast<PluginShutdownFn>(find(library, "plugin_shutdown"));
+        return plugin;
+    }
+
+    static void* find(void* library, const char* name) {
+        void* address = dlsym(library, name);
+        if (address == nullptr) {
+            throw std::runtime_error(std::string("plugin lacks ") + name);
+        }
+        return address;
+    }
+};
+
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) {
+        throw std::runtime_error("cannot run " + command);
+    }
+    std::string output;
+    char buffer[4096];
+    size_t length;
+    while ((length = fread(buffer, 1, sizeof(buffer), pipe.get())) > 0) {
+        output.append(buffer, length);
+    }
+    return output;
+}
+
+class EntryPoints : public ::testing::Test {
+protected:
+    void SetUp() override {
+        driver().reset();
+        plugin = &Plugin::get();
+    }
+
+    void TearDown() override { EXPECT_EQ(driver().openHandles(), 0); }
+
+    static ScriptedDriver& driver() { return ScriptedDriver::instance(); }
+
+    // The category the host builds from the published defaults.
+    ConfigCategory defaults() const { return ConfigCategory("varnholt", plugin->info()->config); }
+
+    static std::unique_ptr<Reading> pump(double temperature) {
+        return ReadingBuilder("pumps").real("temperature", temperature).build();
+    }
+
+    const Plugin* plugin = nullptr;
+};
+
+TEST_F(EntryPoints, InformationRecord) {
+    const PLUGIN_INFORMATION* info = plugin->info();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(plugin->info(), info);
+    EXPECT_STREQ(info->name, "varnholt");
+    EXPECT_TRUE(std::regex_match(
+        info->version, std::regex("^[0-9]+\\.[0-9]+\\.[0-9]+-[0-9]+-([0-9a-f]+|unknown)$")))
+        << info->version;
+    EXPECT_EQ(info->options, 0u);
+    EXPECT_STREQ(info->type, "north");
+    EXPECT_STREQ(info->interface, "1.0.0");
+    ASSERT_NE(info->config, nullptr);
+}
+
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+TEST_F(EntryPoints, DefaultConfigurationHasTheNineItemsInOrder) {
+    const std::vector<std::pair<std::string, Attributes>> expected = {
+        {"plugin",
+         {{"description", "Varnholt North Plugin"},
+          {"type", "string"},
+          {"default", "varnholt"},
+          {"readonly", "true"}}},
+        {"server",
+         {{"description", "The full Snowflake server URL (account identifier)"},
+          {"type", "string"},
+          {"default", "localhost"},
+          {"order", "1"},
+          {"displayName", "Snowflake Server URL"},
+          {"mandatory", "true"}}},
+        {"port",
+         {{"description", "Snowflake server port (default is 443 for HTTPS)"},
+          {"type", "integer"},
+          {"default", "443"},
+          {"order", "2"},
+          {"displayName", "Snowflake Server Port"},
+          {"mandatory", "true"}}},
+        {"schema",
+         {{"description", "The name of the Snowflake database to connect to"},
+          {"type", "string"},
+          {"default", "default_db"},
+          {"order", "3"},
+          {"displayName", "Database Name"},
+          {"mandatory", "true"}}},
+        {"user",
+         {{"description", "Snowflake username for authentication"},
+          {"type", "string"},
+          {"default", "default_user"},
+          {"order", "4"},
+          {"displayName", "Username"},
+          {"mandatory", "true"}}},
+        {"password",
+         {{"description", "Password for the Snowflake account"},
+          {"type", "password"},
+          {"default", "kvzq"},
+          {"order", "5"},
+          {"displayName", "Password"},
+          {"mandatory", "true"}}},
+        {"tolvaneInstance",
+         {{"description", "The name of the Tolvane instance"},
+          {"type", "string"},
+          {"default", "tolvaneInstance"},
+          {"order", "6"},
+          {"displayName", "Tolvane Instance Name"},
+          {"mandatory", "true"}}},
+        {"source",
+         {{"description", "Source of the data to send to Snowflake"},
+          {"type", "enumeration"},
+          {"default", "readings"},
+          {"options", "[readings,statistics]"},
+          {"order", "7"},
+          {"displayName", "Data Source"}}},
+        {"additionalParams",
+         {{"description",
+           "Additional optional parameters for customizing the Snowflake connection (e.g., extra "
+           "ODBC options or advanced settings)"},
+          {"type", "kvlist"},
+          {"items", "string"},
+          {"order", "8"},
+          {"default", "{}"},
+          {"displayName", "Additional Connection Parameters"}}},
+    };
+
+    rapidjson::Document document;
+    document.Parse(plugin->info()->config);
+    ASSERT_FALSE(document.HasParseError());
+    ASSERT_TRUE(document.IsObject());
+
+    std::vector<std::pair<std::string, Attributes>> actual;
+    for (const auto& item : document.GetObject()) {
+        Attributes attributes;
+        ASSERT_TRUE(item.value.IsObject()) << item.name.GetString();
+        for (const auto& attribute : item.value.GetObject()) {
+            std::string text;
+            if (attribute.value.IsString()) {
+                text = attribute.value.GetString();
+            } else {
+                // Only "options" may be something else: an array of strings.
+                ASSERT_STREQ(attribute.name.GetString(), "options");
+                ASSERT_TRUE(attribute.value.IsArray());
+                text = "[";
+                for (const auto& option : attribute.value.GetArray()) {
+                    ASSERT_TRUE(option.IsString());
+                    text += (text.size() > 1 ? "," : "") + std::string(option.GetString());
+                }
+                text += "]";
+            }
+            attributes.emplace_back(attribute.name.GetString(), text);
+        }
+        actual.emplace_back(item.name.GetString(), attributes);
+    }
+    EXPECT_EQ(actual, expected);
+}
+
+TEST_F(EntryPoints, ExportsExactlyTheFourEntryPointsUnmangled) {
+    std::istringstream symbols(run("nm -D --defined-only " VARNHOLT_PLUGIN_PATH));
+    std::set<std::string> unmangled;
+    std::string line;
+    while (std::getline(symbols, line)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        fields >> address >> type >> name;
+        if (name.empty() || name.compare(0, 2, "_Z") == 0) {
+            continue;
+        }
+        unmangled.insert(name);
+        if (name.compare(0, 7, "plugin_") == 0) {
+            EXPECT_EQ(type, "T") << name;
+        }
+    }
+    EXPECT_EQ(unmangled, (std::set<std::string>{"plugin_info", "plugin_init", "plugin_send",
+                                                "plugin_shutdown"}));
+}
+
+TEST_F(EntryPoints, LibraryCarriesItsSoname) {
+    const std::string dynamic = run("readelf -d " VARNHOLT_PLUGIN_PATH);
+    EXPECT_NE(dynamic.find("(SONAME)"), std::string::npos) << dynamic;
+    EXPECT_NE(dynamic.find("Library soname: [libvarnholt.so.1]"), std::string::npos) << dynamic;
+}
+
+TEST_F(EntryPoints, InitConfiguresWithoutConnecting) {
+    ConfigCategory category = defaults();
+    LogCapture capture;
+    PLUGIN_HANDLE handle = plugin->init(&category);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(driver().connectCount(), 0);
+    EXPECT_TRUE(capture.contains(
+        Level::INFO,
+        "Database configuration updated: Server=localhost, Port=443, Database=default_db"));
+    plugin->shutdown(handle);
+}
+
+TEST_F(EntryPoints, DeliveredBatchReturnsItsSize) {
+    ConfigCategory category = defaults();
+    PLUGIN_HANDLE handle = plugin->init(&category);
+    Batch batch;
+    batch.add(pump(1.5));
+    batch.add(pump(2.5));
+    batch.add(ReadingBuilder("valves").integer("open", 1).build());
+
+    EXPECT_EQ(plugin->send(handle, batch.pointers()), 3u);
+
+    size_t inserts = 0;
+    for (const std::string& statement : driver().journal()) {
+        inserts += statement.compare(0, 12, "INSERT INTO ") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(inserts, 2u);
+    EXPECT_NE(driver().lastConnectionString().find("SnowflakeDSIIDriver"), std::string::npos);
+    plugin->shutdown(handle);
+}
+
+TEST_F(EntryPoints, BatchWithDroppedReadingsStillCountsWhole) {
+    ConfigCategory category = defaults();
+    PLUGIN_HANDLE handle = plugin->init(&category);
+    Batch batch;
+    batch.add(pump(1.5));
+    batch.addNull();
+    EXPECT_EQ(plugin->send(handle, batch.pointers()), 2u);
+    plugin->shutdown(handle);
+}
+
+TEST_F(EntryPoints, FailingBatchReturnsZero) {
+    StatementScript failure;
+    failure.match = "INSERT INTO ";
+    failure.returnCode = SQL_ERROR;
+    failure.diagnostics = {{"42601", 1003, "syntax error"}};
+    failure.times = 1;
+    driver().addStatement(failure);
+    ConfigCategory category = defaults();
+    PLUGIN_HANDLE handle = plugin->init(&category);
+    Batch batch;
+    batch.add(pump(1.5));
+
+    EXPECT_EQ(plugin->send(handle, batch.pointers()), 0u);
+    // The host keeps the batch and sends it again.
+    EXPECT_EQ(plugin->send(handle, batch.pointers()), 1u);
+    plugin->shutdown(handle);
+}
+
+TEST_F(EntryPoints, RefusedConnectionReturnsZero) {
+    driver().setConnectResult(SQL_ERROR, {"08001", 0, "Connection refused"});
+    ConfigCategory category = defaults();
+    PLUGIN_HANDLE handle = plugin->init(&category);
+    Batch batch;
+    batch.add(pump(1.5));
+    EXPECT_EQ(plugin->send(handle, batch.pointers()), 0u);
+    EXPECT_EQ(driver().journal(), Strings{});
+    plugin->shutdown(handle);
+}
+
+TEST_F(EntryPoints, EmptyBatchReturnsZeroWithoutSQL) {
+    ConfigCategory category = defaults();
+    PLUGIN_HANDLE handle = plugin->init(&category);
+    Batch batch;
+    EXPECT_EQ(plugin->send(handle, batch.pointers()), 0u);
+    EXPECT_EQ(driver().journal(), Strings{});
+    plugin->shutdown(handle);
+}
+
+TEST_F(EntryPoints, SendWithoutAHandleReturnsZero) {
+    Batch batch;
+    batch.add(pump(1.5));
+    EXPECT_EQ(plugin->send(nullptr, batch.pointers()), 0u);
+    EXPECT_EQ(driver().connectCount(), 0);
+}
+
+TEST_F(EntryPoints, ShutdownDisconnectsAndReleasesTheConnector) {
+    ConfigCategory category = defaults();
+    PLUGIN_HANDLE handle = plugin->init(&category);
+    Batch batch;
+    batch.add(pump(1.5));
+    ASSERT_EQ(plugin->send(handle, batch.pointers()), 1u);
+    LogCapture capture;
+
+    plugin->shutdown(handle);
+
+    EXPECT_EQ(driver().disconnectCount(), 1);
+    EXPECT_TRUE(capture.contains(Level::DEBUG, "Disconnecting from database"));
+    EXPECT_TRUE(capture.contains(Level::INFO, "Database disconnected"));
+    EXPECT_TRUE(capture.contains(Level::DEBUG, "ODBCClient instance is being destroyed."));
+}
+
+TEST_F(EntryPoints, ShutdownWithoutAHandleDoesNothing) {
+    LogCapture capture;
+    plugin->shutdown(nullptr);
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(EntryPoints, InitWithoutACategoryStillReturnsAHandle) {
+    LogCapture capture;
+    PLUGIN_HANDLE handle = plugin->init(nullptr);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_TRUE(capture.contains(Level::ERROR, "Configuration is null - cannot configure"));
+    EXPECT_TRUE(capture.contains(Level::ERROR, "Snowflake configuration failed"));
+    Batch batch;
+    batch.add(pump(1.5));
+    // Without the Snowflake settings nothing reaches the scripted driver.
+    EXPECT_EQ(plugin->send(handle, batch.pointers()), 0u);
+    EXPECT_EQ(driver().journal(), Strings{});
+    plugin->shutdown(handle);
+}
+
+TEST_F(EntryPoints, InitPassesAConfigurationErrorOnAndReleasesTheConnector) {
+    ConfigCategory category = defaults();
+    category.setValue("port", "not a number");
+    LogCapture capture;
+    EXPECT_THROW(plugin->init(&category), ConfigCategoryError);
+    EXPECT_TRUE(capture.contains(Level::DEBUG, "ODBCClient instance is being destroyed."));
+    EXPECT_EQ(driver().connectCount(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,1117 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/default_config.h"
+#include "connector/snowflake_odbc_connector.h"
+#include "host/config_category.h"
+#include "host/log_capture.h"
+#include "schema/schema_manager.h"
+#include "sql/snowflake_sql_builder.h"
+#include "tests/support/test_readings.h"
+
+namespace {
+
+using varnholt::test::Batch;
+using varnholt::test::ReadingBuilder;
+using Level = Logger::Level;
+using Line = LogCapture::Line;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const char* const TIME = "2024-01-01 00:00:00";
+const char* const STAMP = "'2024-01-01 00:00:00.000000+00:00'";
+const char* const SNOWFLAKE_PREFIX = "Driver={SnowflakeDSIIDriver};";
+const char* const GENERIC_PREFIX = "Driver={DatabricksODBCDriver};";
+
+// What the test client does and what it saw. Shared with the test because the connector owns
+// (and deletes) the client.
+struct ClientScript {
+    std::function<void()> onInit;
+    std::function<int(const std::string&)> onConnect;
+    std::function<void()> onDestroy;
+    std::function<QueryResult(const std::string&)> onQuery;
+    bool alive = true;
+
+    int inits = 0;
+    int connects = 0;
+    int destroys = 0;
+    int aliveChecks = 0;
+    bool deleted = false;
+    std::vector<std::string> connectionStrings;
+    std::vector<std::string> queries;
+
+    void clearCounts() {
+        inits = connects = destroys = aliveChecks = 0;
+        connectionStrings.clear();
+        queries.clear();
+    }
+};
+
+// The database session as the connector sees it, with every outcome scripted.
+class TestClient : public ODBCClient {
+public:
+    explicit TestClient(std::shared_ptr<ClientScript> script) : script(std::move(script)) {}
+    ~TestClient() override { script->deleted = true; }
+
+    void Init() override {
+        ++script->inits;
+        if (script->onInit) {
+            script->onInit();
+        }
+    }
+    int Connect(const std::string& connectionString) override {
+        ++script->connects;
+        script->connectionStrings.push_back(connectionString);
+        return script->onConnect ? script->onConnect(connectionString) : TOLVANE_ODBC_SUCCESS;
+    }
+    bool isConnected() override {
+        ++script->aliveChecks;
+        return script->alive;
+    }
+    QueryResult executeQuery(const std::string& query) override {
+        script->queries.push_back(query);
+        return script->onQuery ? script->onQuery(query) : QueryResult{true, {}};
+    }
+    void Destroy() override {
+        ++script->destroys;
+        if (script->onDestroy) {
+            script->onDestroy();
+        }
+    }
+
+private:
+    std::shared_ptr<ClientScript> script;
+};
+
+class CountingSchemaManager : public SchemaManager {
+public:
+    CountingSchemaManager(ODBCClient* client, bool* destroyed)
+        : SchemaManager(client, ""), destroyed(destroyed) {}
+    ~CountingSchemaManager() override { *destroyed = true; }
+
+private:
+    bool* destroyed;
+};
+
+// Tells which database name the schema manager hands to the column query.
+class SchemaRecordingBuilder : public SnowflakeSQLBuilder {
+public:
+    std::string buildInformationSchemaQuery(const std::string& schema,
+                                            const std::string& table) const override {
+        schemas.push_back(schema);
+        return SnowflakeSQLBuilder::buildInformationSchemaQuery(schema, table);
+    }
+    mutable std::vector<std::string> schemas;
+};
+
+// Renders every value as one character.
+class ShortLiteralBuilder : public SnowflakeSQLBuilder {
+public:
+    std::string formatValue(const std::string&, const std::string&) const override { return "v"; }
+};
+
+// Opens the connector's protected state to the tests.
+class TestConnector : public SnowflakeODBCConnector {
+public:
+    using SnowflakeODBCConnector::SnowflakeODBCConnector;
+
+    int state() const { return connectionState; }
+    void setState(int state) { connectionState = state; }
+    void setLastAttemptAgo(std::chrono::nanoseconds age) {
+        lastConnectAttempt = Clock::now() - age;
+    }
+    void moveLastAttemptBack(std::chrono::nanoseconds by) { lastConnectAttempt -= by; }
+    Clock::time_point lastAttempt() const { return lastConnectAttempt; }
+    ODBCClient* clientPart() const { return client; }
+    ReadingMapper* mapper() const { return readingMapper; }
+    SchemaManager* schema() const { return schemaManager; }
+    SQLBuilder* builder() const { return sqlBuilder; }
+    const ODBCConfig& settings() const { return config; }
+    // A connector that lost a part at construction.
+    void dropMapper() {
+        delete readingMapper;
+        readingMapper = nullptr;
+    }
+    void replaceSchemaManager(SchemaManager* manager) {
+        delete schemaManager;
+        schemaManager = manager;
+    }
+};
+
+ConfigCategory defaultCategory() {
+    return ConfigCategory("varnholt", defaultConfiguration());
+}
+
+size_t indexOf(const std::vector<Line>& lines, const Line& line, size_t from = 0) {
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i] == line) {
+            return i;
+        }
+    }
+    return lines.size();
+}
+
+// Whether the expected lines appear in this order (other lines may come between).
+bool inOrder(const std::vector<Line>& lines, const std::vector<Line>& expected) {
+    size_t from = 0;
+    for (const Line& line : expected) {
+        from = indexOf(lines, line, from);
+        if (from == lines.size()) {
+            return false;
+        }
+        ++from;
+    }
+    return true;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::vector<std::string> inserts(const std::vector<std::string>& queries) {
+    std::vector<std::string> result;
+    for (const std::string& query : queries) {
+        if (startsWith(query, "INSERT INTO ")) {
+            result.push_back(query);
+        }
+    }
+    return result;
+}
+
+size_t rowsOf(const std::string& insert) {
+    size_t rows = 1;
+    for (size_t at = insert.find("), ("); at != std::string::npos;
+         at = insert.find("), (", at + 1)) {
+        ++rows;
+    }
+    return rows;
+}
+
+std::unique_ptr<Reading> pumpReading(double temperature) {
+    return ReadingBuilder("pumps").real("temperature", temperature).at(TIME).build();
+}
+
+class Connector : public ::testing::Test {
+protected:
+    void SetUp() override { script = std::make_shared<ClientScript>(); }
+
+    std::unique_ptr<TestConnector> makeConnector() {
+        return std::make_unique<TestConnector>(new TestClient(script));
+    }
+
+    // Configured from the published defaults and connected; counts start from zero.
+    std::unique_ptr<TestConnector> makeConnected() {
+        auto connector = makeConnector();
+        ConfigCategory category = defaultCategory();
+        EXPECT_TRUE(connector->configure(&category));
+        connector->connect();
+        EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+        script->clearCounts();
+        return connector;
+    }
+
+    std::shared_ptr<ClientScript> script;
+};
+
+// Construction
+
+TEST_F(Connector, WithoutAClientCreatesItsOwnAndStartsNotConnected) {
+    LogCapture capture;
+    TestConnector connector(nullptr);
+    EXPECT_TRUE(capture.contains(Level::DEBUG, "Creating new ODBC client instance"));
+    ASSERT_NE(connector.clientPart(), nullptr);
+    EXPECT_EQ(connector.schema()->getClient(), connector.clientPart());
+    EXPECT_NE(connector.mapper(), nullptr);
+    EXPECT_EQ(connector.state(), TOLVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(connector.builder(), nullptr);
+    EXPECT_EQ(connector.getSQLBuilder(), nullptr);
+    EXPECT_EQ(connector.lastAttempt(), Clock::time_point());
+}
+
+TEST_F(Connector, TakesOverAHandedInClientAndDestroysIt) {
+    LogCapture capture;
+    auto* client = new TestClient(script);
+    {
+        TestConnector connector(client);
+        EXPECT_EQ(connector.clientPart(), client);
+        EXPECT_EQ(connector.schema()->getClient(), client);
+        EXPECT_FALSE(capture.contains(Level::DEBUG, "Creating new ODBC client instance"));
+        // Construction neither connects nor reads settings.
+        EXPECT_EQ(script->inits, 0);
+        EXPECT_EQ(script->connects, 0);
+        EXPECT_EQ(connector.getConnectionString().rfind(GENERIC_PREFIX, 0), 0u);
+    }
+    EXPECT_TRUE(script->deleted);
+}
+
+// Configuration
+
+TEST_F(Connector, ConfigureWithTheBuiltInValuesCountsAsUnchanged) {
+    SchemaRecordingBuilder recorder;
+    auto connector = makeConnector();
+    LogCapture capture;
+    ConfigCategory empty("varnholt", "{}");
+
+    ASSERT_TRUE(connector->configure(&empty));
+
+    EXPECT_EQ(connector->getConnectionString().rfind(SNOWFLAKE_PREFIX, 0), 0u);
+    EXPECT_EQ(connector->settings().connectionString, connector->getConnectionString());
+    EXPECT_NE(connector->getSQLBuilder(), nullptr);
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(connector->lastAttempt(), Clock::time_point());
+    EXPECT_EQ(script->destroys, 0);
+    EXPECT_FALSE(capture.anyLineContains("Database configuration updated"));
+    EXPECT_FALSE(capture.contains(Level::DEBUG, "Disconnecting from database"));
+    EXPECT_FALSE(capture.contains(Level::INFO, "Database disconnected"));
+
+    // The schema manager still has the empty name it was built with.
+    connector->setSQLBuilder(&recorder);
+    DatabaseRecord record("t");
+    connector->schema()->checkTableExists("t", record);
+    EXPECT_EQ(recorder.schemas, std::vector<std::string>{""});
+}
+
+TEST_F(Connector, UnchangedConfigureKeepsAnOpenConnection) {
+    auto connector = makeConnected();
+    ConfigCategory category = defaultCategory();
+    ASSERT_TRUE(connector->configure(&category));
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+    EXPECT_EQ(script->destroys, 0);
+}
+
+TEST_F(Connector, ChangedSettingsReachTheMapperAndSchemaManagerAndDisconnect) {
+    SchemaRecordingBuilder recorder;
+    auto connector = makeConnector();
+    ConfigCategory category = defaultCategory();
+    category.setValue("server", "acme.snowflakecomputing.com");
+    category.setValue("schema", "PLANT_DB");
+    category.setValue("tolvaneInstance", "plant7");
+    LogCapture capture;
+    const auto before = Clock::now();
+
+    ASSERT_TRUE(connector->configure(&category));
+
+    EXPECT_TRUE(inOrder(capture.lines(),
+                        {{Level::INFO,
+                          "Database configuration updated: Server=acme.snowflakecomputing.com, "
+                          "Port=443, Database=PLANT_DB"},
+                         {Level::DEBUG, "Disconnecting from database"},
+                         {Level::INFO, "Database disconnected"}}));
+    // Also on the first configuration, when nothing was ever opened.
+    EXPECT_EQ(script->destroys, 1);
+    EXPECT_EQ(script->inits, 0);
+    EXPECT_EQ(script->connects, 0);
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+    EXPECT_GE(connector->lastAttempt(), before);
+    EXPECT_EQ(connector->mapper()->getTolvaneInstance(), "plant7");
+    EXPECT_NE(connector->getConnectionString().find("Server=acme.snowflakecomputing.com;"),
+              std::string::npos);
+
+    connector->setSQLBuilder(&recorder);
+    DatabaseRecord record("t");
+    connector->schema()->checkTableExists("t", record);
+    EXPECT_EQ(recorder.schemas, std::vector<std::string>{"PLANT_DB"});
+}
+
+TEST_F(Connector, ChangedSettingsCloseAnOpenConnectionWithoutReconnecting) {
+    auto connector = makeConnected();
+    ConfigCategory category = defaultCategory();
+    category.setValue("user", "loader");
+    ASSERT_TRUE(connector->configure(&category));
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(script->destroys, 1);
+    EXPECT_EQ(script->connects, 0);
+}
+
+TEST_F(Connector, EveryConfigureWiresOneNewBuilderIntoAllThreeParts) {
+    auto connector = makeConnector();
+    ConfigCategory category = defaultCategory();
+
+    ASSERT_TRUE(connector->configure(&category));
+    SnowflakeSQLBuilder* first = connector->getSQLBuilder();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(connector->builder(), first);
+    EXPECT_EQ(connector->mapper()->getSQLBuilder(), first);
+    EXPECT_EQ(connector->schema()->getSQLBuilder(), first);
+
+    ASSERT_TRUE(connector->configure(&category));  // unchanged settings: still a new builder
+    SnowflakeSQLBuilder* second = connector->getSQLBuilder();
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(connector->builder(), second);
+    EXPECT_EQ(connector->mapper()->getSQLBuilder(), second);
+    EXPECT_EQ(connector->schema()->getSQLBuilder(), second);
+}
+
+TEST_F(Connector, ConfigureWithoutACategoryFailsAndSetsNoBuilder) {
+    auto connector = makeConnector();
+    LogCapture capture;
+    EXPECT_FALSE(connector->configure(nullptr));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<Line>{{Level::ERROR, "Configuration is null - cannot configure"},
+                                 {Level::ERROR, "Snowflake configuration failed"}}));
+    EXPECT_EQ(connector->getSQLBuilder(), nullptr);
+    EXPECT_EQ(connector->builder(), nullptr);
+    EXPECT_EQ(connector->getConnectionString().rfind(GENERIC_PREFIX, 0), 0u);
+}
+
+TEST_F(Connector, ConfigureOnAnInvalidConnectorFails) {
+    auto connector = makeConnector();
+    connector->dropMapper();
+    ConfigCategory category = defaultCategory();
+    LogCapture capture;
+    EXPECT_FALSE(connector->configure(&category));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<Line>{
+                  {Level::ERROR, "ODBC connector is not in a valid state - cannot configure"},
+                  {Level::ERROR, "Snowflake configuration failed"}}));
+    EXPECT_EQ(connector->getSQLBuilder(), nullptr);
+}
+
+TEST_F(Connector, ACategoryThatCannotBeReadLeavesTheSettingsAndReleasesTheLock) {
+    auto connector = makeConnector();
+    ConfigCategory broken = defaultCategory();
+    broken.setValue("port", "https");
+
+    EXPECT_THROW(connector->configure(&broken), ConfigCategoryError);
+    EXPECT_EQ(connector->getConnectionString().rfind(GENERIC_PREFIX, 0), 0u);
+    EXPECT_EQ(connector->getSQLBuilder(), nullptr);
+    EXPECT_EQ(script->destroys, 0);
+
+    // A second configure would block here if the first had kept the mutex.
+    ConfigCategory category = defaultCategory();
+    EXPECT_TRUE(connector->configure(&category));
+    EXPECT_EQ(connector->getConnectionString().rfind(SNOWFLAKE_PREFIX, 0), 0u);
+}
+
+TEST_F(Connector, ConnectsWithTheConfiguredConnectionString) {
+    auto connector = makeConnector();
+    ConfigCategory category = defaultCategory();
+    ASSERT_TRUE(connector->configure(&category));
+    connector->connect();
+    EXPECT_EQ(script->connectionStrings,
+              std::vector<std::string>{connector->getConnectionString()});
+}
+
+// Connection status
+
+enum class Attempt { RETURNS, INIT_THROWS, CONNECT_THROWS };
+
+struct Transition {
+    const char* name;
+    int from;
+    std::chrono::nanoseconds sinceLastAttempt;
+    Attempt attempt;
+    int returned;  // by Connect, when it returns
+    int to;
+    int inits;
+    int connects;
+    int destroys;
+    const char* statusText;  // of the "Database connection status" line; null: no such line
+};
+
+std::ostream& operator<<(std::ostream& out, const Transition& transition) {
+    return out << transition.name;
+}
+
+class ConnectTransition : public Connector, public ::testing::WithParamInterface<Transition> {};
+
+TEST_P(ConnectTransition, FollowsTheStatusTable) {
+    const Transition& row = GetParam();
+    script->onConnect = [&row](const std::string&) {
+        if (row.attempt == Attempt::CONNECT_THROWS) {
+            throw std::runtime_error("driver exploded");
+        }
+        return row.returned;
+    };
+    script->onInit = [&row]() {
+        if (row.attempt == Attempt::INIT_THROWS) {
+            throw std::runtime_error("Failed to allocate ODBC environment handle.");
+        }
+    };
+    auto connector = makeConnector();
+    connector->setState(row.from);
+    connector->setLastAttemptAgo(row.sinceLastAttempt);
+    const auto lastBefore = connector->lastAttempt();
+    LogCapture capture;
+
+    connector->connect();
+
+    EXPECT_EQ(connector->state(), row.to);
+    EXPECT_EQ(script->inits, row.inits);
+    EXPECT_EQ(script->connects, row.connects);
+    EXPECT_EQ(script->destroys, row.destroys);
+    std::vector<Line> expected;
+    if (row.statusText) {
+        expected.emplace_back(Level::INFO,
+                              std::string("Database connection status: ") + row.statusText);
+    }
+    if (row.attempt == Attempt::INIT_THROWS && row.inits > 0) {
+        expected.emplace_back(
+            Level::ERROR,
+            "Database connection failed: Failed to allocate ODBC environment handle.");
+    }
+    if (row.attempt == Attempt::CONNECT_THROWS && row.connects > 0) {
+        expected.emplace_back(Level::ERROR, "Database connection failed: driver exploded");
+    }
+    EXPECT_EQ(capture.lines(), expected);
+    if (row.inits + row.connects > 0) {
+        EXPECT_GT(connector->lastAttempt(), lastBefore);
+    } else {
+        EXPECT_EQ(connector->lastAttempt(), lastBefore);
+    }
+}
+
+constexpr auto RECENT = 0ns;
+constexpr auto BACKOFF_OVER = std::chrono::nanoseconds(ODBCConnector::RECONNECT_BACKOFF);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ConnectTransition,
+    ::testing::Values(
+        Transition{"NotConnectedToConnected", 3, RECENT, Attempt::RETURNS, 0, 0, 1, 1, 0,
+                   "TOLVANE_ODBC_SUCCESS"},
+        Transition{"NotConnectedToTransient", 3, RECENT, Attempt::RETURNS, 1, 1, 1, 1, 0,
+                   "TOLVANE_ODBC_EAGAIN"},
+        Transition{"NotConnectedToFailed", 3, RECENT, Attempt::RETURNS, 2, 2, 1, 1, 0,
+                   "TOLVANE_ODBC_FAILED"},
+        Transition{"UnknownCodeIsStoredAndNamedUnknown", 3, RECENT, Attempt::RETURNS, 7, 7, 1, 1, 0,
+                   "TOLVANE_ODBC_UNKNOWN"},
+        Transition{"NotConnectedCodeIsNamed", 3, RECENT, Attempt::RETURNS, 3, 3, 1, 1, 0,
+                   "TOLVANE_ODBC_NOTCONNECTED"},
+        Transition{"TransientHeldBackWithinTheBackOff", 1, RECENT, Attempt::RETURNS, 0, 1, 0, 0, 0,
+                   nullptr},
+        Transition{"TransientRetriedAfterTheBackOff", 1, BACKOFF_OVER, Attempt::RETURNS, 0, 0, 1, 1,
+                   0, "TOLVANE_ODBC_SUCCESS"},
+        Transition{"TransientRetriedAndStillTransient", 1, BACKOFF_OVER, Attempt::RETURNS, 1, 1, 1,
+                   1, 0, "TOLVANE_ODBC_EAGAIN"},
+        Transition{"ConnectedDoesNothing", 0, RECENT, Attempt::RETURNS, 2, 0, 0, 0, 0, nullptr},
+        Transition{"FailedDoesNothing", 2, BACKOFF_OVER, Attempt::RETURNS, 0, 2, 0, 0, 0, nullptr},
+        Transition{"UnknownStateConnectsWithoutInit", 7, RECENT, Attempt::RETURNS, 0, 0, 0, 1, 0,
+                   "TOLVANE_ODBC_SUCCESS"},
+        Transition{"InitThrowsFromNotConnected", 3, RECENT, Attempt::INIT_THROWS, 0, 2, 1, 0, 1,
+                   nullptr},
+        Transition{"InitThrowsFromTransient", 1, BACKOFF_OVER, Attempt::INIT_THROWS, 0, 2, 1, 0, 1,
+                   nullptr},
+        Transition{"ConnectThrowsFromNotConnected", 3, RECENT, Attempt::CONNECT_THROWS, 0, 2, 1, 1,
+                   1, nullptr},
+        Transition{"ConnectThrowsFromTransient", 1, BACKOFF_OVER, Attempt::CONNECT_THROWS, 0, 2, 1,
+                   1, 1, nullptr}),
+    [](const ::testing::TestParamInfo<Transition>& info) { return std::string(info.param.name); });
+
+TEST_F(Connector, BackOffHoldsRetriesForFiveSecondsAfterATransientFailure) {
+    int code = TOLVANE_ODBC_EAGAIN;
+    script->onConnect = [&code](const std::string&) { return code; };
+    auto connector = makeConnector();
+
+    connector->connect();
+    ASSERT_EQ(connector->state(), TOLVANE_ODBC_EAGAIN);
+    code = TOLVANE_ODBC_SUCCESS;
+
+    connector->connect();
+    connector->moveLastAttemptBack(4s);
+    connector->connect();
+    EXPECT_EQ(script->connects, 1);
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_EAGAIN);
+
+    connector->moveLastAttemptBack(1s);
+    connector->connect();
+    EXPECT_EQ(script->inits, 2);
+    EXPECT_EQ(script->connects, 2);
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+}
+
+TEST_F(Connector, ConnectOnAnInvalidConnectorFailsForGood) {
+    auto connector = makeConnector();
+    connector->dropMapper();
+    LogCapture capture;
+    connector->connect();
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_FAILED);
+    EXPECT_EQ(script->inits + script->connects, 0);
+    EXPECT_EQ(capture.lines(),
+              (std::vector<Line>{
+                  {Level::ERROR, "ODBC connector is not in a valid state - cannot connect"}}));
+}
+
+class DisconnectFrom : public Connector, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DisconnectFrom, AnyStateEndsNotConnected) {
+    auto connector = makeConnector();
+    connector->setState(GetParam());
+    LogCapture capture;
+    connector->disconnect();
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(script->destroys, 1);
+    EXPECT_EQ(capture.lines(), (std::vector<Line>{{Level::DEBUG, "Disconnecting from database"},
+                                                  {Level::INFO, "Database disconnected"}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(States, DisconnectFrom, ::testing::Values(0, 1, 2, 3));
+
+// Destruction
+
+TEST_F(Connector, DestructionDisconnectsAndReleasesEveryPart) {
+    bool schemaManagerGone = false;
+    auto connector = makeConnected();
+    connector->replaceSchemaManager(
+        new CountingSchemaManager(connector->clientPart(), &schemaManagerGone));
+    LogCapture capture;
+    connector.reset();
+    EXPECT_EQ(script->destroys, 1);
+    EXPECT_TRUE(inOrder(capture.lines(), {{Level::DEBUG, "Disconnecting from database"},
+                                          {Level::INFO, "Database disconnected"}}));
+    EXPECT_TRUE(script->deleted);
+    EXPECT_TRUE(schemaManagerGone);
+}
+
+class ThrowingDisconnect : public Connector, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ThrowingDisconnect, StillReleasesTheParts) {
+    const bool standard = GetParam();
+    bool schemaManagerGone = false;
+    auto connector = makeConnected();
+    script->onDestroy = [standard]() {
+        if (standard) {
+            throw std::runtime_error("disconnect failed");
+        }
+        throw 42;
+    };
+    connector->replaceSchemaManager(
+        new CountingSchemaManager(connector->clientPart(), &schemaManagerGone));
+    LogCapture capture;
+
+    connector.reset();
+
+    EXPECT_TRUE(capture.contains(Level::ERROR, "Exception during disconnect in destructor"));
+    EXPECT_TRUE(script->deleted);
+    EXPECT_TRUE(schemaManagerGone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exceptions, ThrowingDisconnect, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Standard" : "NonStandard");
+                         });
+
+// Query wrapper
+
+TEST_F(Connector, ExecuteQueryHandsBackTheClientResult) {
+    script->onQuery = [](const std::string&) { return QueryResult{true, {{"1", "NULL"}}}; };
+    auto connector = makeConnector();
+    QueryResult result = connector->executeQuery("SELECT 1, NULL");
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.rows, (std::vector<std::vector<std::string>>{{"1", "NULL"}}));
+    EXPECT_EQ(script->queries, std::vector<std::string>{"SELECT 1, NULL"});
+}
+
+TEST_F(Connector, ExecuteQueryTurnsAStandardExceptionIntoAFailedResult) {
+    script->onQuery = [](const std::string&) -> QueryResult {
+        throw std::runtime_error("Failed to execute query.");
+    };
+    auto connector = makeConnector();
+    LogCapture capture;
+    QueryResult result = connector->executeQuery("SELECT 1");
+    EXPECT_FALSE(result.success);
+    EXPECT_TRUE(result.rows.empty());
+    EXPECT_EQ(
+        capture.lines(),
+        (std::vector<Line>{{Level::ERROR, "Exception in executeQuery: Failed to execute query."}}));
+}
+
+TEST_F(Connector, ExecuteQueryTurnsAnyOtherExceptionIntoAFailedResult) {
+    script->onQuery = [](const std::string&) -> QueryResult { throw 17; };
+    auto connector = makeConnector();
+    LogCapture capture;
+    QueryResult result = connector->executeQuery("SELECT 1");
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(capture.lines(),
+              (std::vector<Line>{{Level::ERROR, "Unknown exception in executeQuery"}}));
+}
+
+TEST_F(Connector, ExecuteQueryOnAnInvalidConnectorSendsNothing) {
+    auto connector = makeConnector();
+    connector->dropMapper();
+    LogCapture capture;
+    QueryResult result = connector->executeQuery("SELECT 1");
+    EXPECT_FALSE(result.success);
+    EXPECT_TRUE(script->queries.empty());
+    EXPECT_EQ(
+        capture.lines(),
+        (std::vector<Line>{
+            {Level::ERROR, "ODBC connector is not in a valid state - cannot execute query"}}));
+}
+
+TEST_F(Connector, TransformGroupsRecordsByTableInByteOrder) {
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(ReadingBuilder("alpha").integer("n", 1).build());
+    batch.add(ReadingBuilder("Zeta").integer("n", 2).build());
+    batch.add(ReadingBuilder("alpha").integer("n", 3).build());
+    auto groups = connector->transformReadingsToRecords(batch.pointers());
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups.begin()->first, "Zeta");
+    ASSERT_EQ(groups["alpha"].size(), 2u);
+    EXPECT_EQ(groups["alpha"][1].getValue("n"), "3");
+}
+
+TEST_F(Connector, TransformOnAnInvalidConnectorGivesNothing) {
+    auto connector = makeConnected();
+    connector->dropMapper();
+    Batch batch;
+    batch.add(pumpReading(1.0));
+    LogCapture capture;
+    EXPECT_TRUE(connector->transformReadingsToRecords(batch.pointers()).empty());
+    EXPECT_TRUE(capture.contains(
+        Level::ERROR, "ODBC connector is not in a valid state - cannot transform readings"));
+}
+
+// Batches
+
+TEST_F(Connector, SendOnAnInvalidConnectorFailsWithoutConnecting) {
+    auto connector = makeConnector();
+    connector->dropMapper();
+    Batch batch;
+    batch.add(pumpReading(1.0));
+    LogCapture capture;
+    EXPECT_FALSE(connector->send(batch.pointers()));
+    EXPECT_EQ(script->connects, 0);
+    EXPECT_TRUE(capture.contains(Level::DEBUG,
+                                 "ODBC connector is not in a valid state - cannot send readings"));
+}
+
+TEST_F(Connector, SendInTheFailedStateFailsSilentlyWithoutAnAttempt) {
+    auto connector = makeConnector();
+    ConfigCategory category = defaultCategory();
+    ASSERT_TRUE(connector->configure(&category));
+    connector->setState(TOLVANE_ODBC_FAILED);
+    Batch batch;
+    batch.add(pumpReading(1.0));
+    LogCapture capture;
+    EXPECT_FALSE(connector->send(batch.pointers()));
+    EXPECT_EQ(script->inits + script->connects, 0);
+    EXPECT_EQ(capture.lines(),
+              (std::vector<Line>{{Level::DEBUG, "Sending 1 readings to Snowflake"}}));
+}
+
+TEST_F(Connector, BatchesWithinTheBackOffFailWithoutASecondAttempt) {
+    int code = TOLVANE_ODBC_EAGAIN;
+    script->onConnect = [&code](const std::string&) { return code; };
+    auto connector = makeConnector();
+    ConfigCategory category = defaultCategory();
+    ASSERT_TRUE(connector->configure(&category));
+    Batch batch;
+    batch.add(pumpReading(1.0));
+
+    LogCapture capture;
+    EXPECT_FALSE(connector->send(batch.pointers()));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<Line>{
+                  {Level::DEBUG, "Sending 1 readings to Snowflake"},
+                  {Level::DEBUG, "Attempting database connection"},
+                  {Level::INFO, "Database connection status: TOLVANE_ODBC_EAGAIN"},
+                  {Level::ERROR, "Database connection not available - cannot send readings"}}));
+    capture.clear();
+    code = TOLVANE_ODBC_SUCCESS;
+    EXPECT_FALSE(connector->send(batch.pointers()));
+    EXPECT_EQ(script->connects, 1);
+    EXPECT_EQ(capture.lines(),
+              (std::vector<Line>{
+                  {Level::DEBUG, "Sending 1 readings to Snowflake"},
+                  {Level::DEBUG, "Attempting database connection"},
+                  {Level::ERROR, "Database connection not available - cannot send readings"}}));
+    EXPECT_TRUE(script->queries.empty());
+
+    connector->moveLastAttemptBack(ODBCConnector::RECONNECT_BACKOFF);
+    EXPECT_TRUE(connector->send(batch.pointers()));
+    EXPECT_EQ(script->connects, 2);
+}
+
+TEST_F(Connector, EmptyBatchSucceedsWithoutSQL) {
+    auto connector = makeConnected();
+    Batch batch;
+    EXPECT_TRUE(connector->send(batch.pointers()));
+    EXPECT_TRUE(script->queries.empty());
+}
+
+TEST_F(Connector, NewTableIsLookedUpCreatedAndFilled) {
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(pumpReading(21.5));
+    LogCapture capture;
+
+    ASSERT_TRUE(connector->send(batch.pointers()));
+
+    ASSERT_EQ(script->queries.size(), 3u);
+    EXPECT_TRUE(startsWith(script->queries[0], "SELECT column_name,data_type FROM "));
+    EXPECT_EQ(script->queries[1],
+              "CREATE TABLE \"pumps\" (\"asset_code\" VARCHAR(256) NOT NULL, \"user_ts\" "
+              "TIMESTAMP_TZ, \"ts\" TIMESTAMP_TZ, \"tolvane\" VARCHAR(256), \"temperature\" REAL "
+              "NULL)");
+    EXPECT_EQ(script->queries[2],
+              std::string("INSERT INTO \"pumps\" (\"asset_code\", \"user_ts\", \"ts\", "
+                          "\"tolvane\", \"temperature\") VALUES ('pumps', ") +
+                  STAMP + ", " + STAMP + ", 'tolvaneInstance', 21.500000)");
+    EXPECT_TRUE(
+        inOrder(capture.lines(), {{Level::DEBUG, "Using cached schema for table pumps: 5 columns"},
+                                  {Level::DEBUG, "Sent 1 records to table 'pumps'"}}));
+    EXPECT_EQ(script->aliveChecks, 0);
+}
+
+TEST_F(Connector, TablesAreWrittenInByteOrderWhateverTheReadingOrder) {
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(ReadingBuilder("alpha").integer("n", 1).at(TIME).build());
+    batch.add(ReadingBuilder("Zeta").integer("n", 2).at(TIME).build());
+    ASSERT_TRUE(connector->send(batch.pointers()));
+    std::vector<std::string> written = inserts(script->queries);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_TRUE(startsWith(written[0], "INSERT INTO \"Zeta\" "));
+    EXPECT_TRUE(startsWith(written[1], "INSERT INTO \"alpha\" "));
+}
+
+TEST_F(Connector, MissingColumnsGetNullAndUncachedColumnsAreLeftOut) {
+    // The table exists with a column "pressure"; adding "flow" is refused without an exception.
+    script->onQuery = [](const std::string& query) {
+        if (startsWith(query, "SELECT column_name")) {
+            return QueryResult{true,
+                               {{"asset_code", "TEXT"},
+                                {"user_ts", "TIMESTAMP_TZ"},
+                                {"ts", "TIMESTAMP_TZ"},
+                                {"tolvane", "TEXT"},
+                                {"pressure", "FLOAT"}}};
+        }
+        if (startsWith(query, "ALTER TABLE")) {
+            return QueryResult{false, {}};
+        }
+        return QueryResult{true, {}};
+    };
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").real("pressure", 2.5).at(TIME).build());
+    batch.add(ReadingBuilder("pumps").integer("flow", 9).at(TIME).build());
+    LogCapture capture;
+
+    ASSERT_TRUE(connector->send(batch.pointers()));
+
+    EXPECT_TRUE(capture.contains(Level::ERROR, "Failed to add column 'flow' to table 'pumps'"));
+    std::vector<std::string> written = inserts(script->queries);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0], std::string("INSERT INTO \"pumps\" (\"asset_code\", \"user_ts\", \"ts\", "
+                                      "\"tolvane\", \"pressure\") VALUES ('pumps', ") +
+                              STAMP + ", " + STAMP + ", 'tolvaneInstance', 2.500000), ('pumps', " +
+                              STAMP + ", " + STAMP + ", 'tolvaneInstance', NULL)");
+}
+
+TEST_F(Connector, AFailedInsertStopsTheBatchBeforeTheNextTable) {
+    script->onQuery = [](const std::string& query) {
+        return QueryResult{!startsWith(query, "INSERT INTO \"a\""), {}};
+    };
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(ReadingBuilder("b").integer("n", 1).build());
+    batch.add(ReadingBuilder("a").integer("n", 2).build());
+    LogCapture capture;
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+
+    EXPECT_TRUE(capture.contains(Level::ERROR, "Failed to execute database query for table 'a'"));
+    EXPECT_FALSE(capture.anyLineContains("Sent "));
+    for (const std::string& query : script->queries) {
+        EXPECT_EQ(query.find("\"b\""), std::string::npos) << query;
+        EXPECT_EQ(query.find("$$b$$"), std::string::npos) << query;
+    }
+    // The connection is alive, so it is kept.
+    EXPECT_EQ(script->aliveChecks, 1);
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+    EXPECT_FALSE(capture.anyLineContains("Database connection lost"));
+}
+
+struct InsertFailure {
+    const char* name;
+    bool throwsStandard;  // false: a non-standard exception
+    bool alive;
+    const char* exceptionLine;
+};
+
+std::ostream& operator<<(std::ostream& out, const InsertFailure& failure) {
+    return out << failure.name;
+}
+
+class InsertThrows : public Connector, public ::testing::WithParamInterface<InsertFailure> {};
+
+TEST_P(InsertThrows, IsHandledInsideExecuteQueryAndChecksTheConnection) {
+    const InsertFailure& row = GetParam();
+    script->onQuery = [&row](const std::string& query) {
+        if (startsWith(query, "INSERT")) {
+            if (row.throwsStandard) {
+                throw std::runtime_error("Failed to execute query.");
+            }
+            throw 5;
+        }
+        return QueryResult{true, {}};
+    };
+    script->alive = row.alive;
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(pumpReading(1.0));
+    LogCapture capture;
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+
+    EXPECT_TRUE(inOrder(capture.lines(),
+                        {{Level::ERROR, row.exceptionLine},
+                         {Level::ERROR, "Failed to execute database query for table 'pumps'"}}));
+    EXPECT_FALSE(capture.anyLineContains("Database operation failed"));
+    EXPECT_EQ(script->aliveChecks, 1);
+    EXPECT_EQ(capture.contains(Level::DEBUG, "Database connection lost"), !row.alive);
+    EXPECT_EQ(connector->state(), row.alive ? TOLVANE_ODBC_SUCCESS : TOLVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(script->destroys, row.alive ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InsertThrows,
+    ::testing::Values(InsertFailure{"StandardAlive", true, true,
+                                    "Exception in executeQuery: Failed to execute query."},
+                      InsertFailure{"StandardDead", true, false,
+                                    "Exception in executeQuery: Failed to execute query."},
+                      InsertFailure{"OtherAlive", false, true, "Unknown exception in executeQuery"},
+                      InsertFailure{"OtherDead", false, false,
+                                    "Unknown exception in executeQuery"}),
+    [](const ::testing::TestParamInfo<InsertFailure>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST_F(Connector, DeadConnectionAfterAFailedInsertMakesTheNextBatchReconnect) {
+    script->onQuery = [](const std::string& query) {
+        return QueryResult{!startsWith(query, "INSERT"), {}};
+    };
+    script->alive = false;
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(pumpReading(1.0));
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+
+    script->onQuery = nullptr;
+    script->alive = true;
+    EXPECT_TRUE(connector->send(batch.pointers()));
+    EXPECT_EQ(script->inits, 1);
+    EXPECT_EQ(script->connects, 1);
+}
+
+class SchemaWorkThrows : public Connector, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SchemaWorkThrows, FailsTheBatchAndDisconnectsOnlyADeadConnection) {
+    const bool alive = GetParam();
+    script->onQuery = [](const std::string& query) -> QueryResult {
+        if (startsWith(query, "SELECT column_name")) {
+            throw std::runtime_error("Failed to execute query.");
+        }
+        return QueryResult{true, {}};
+    };
+    script->alive = alive;
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(pumpReading(1.0));
+    LogCapture capture;
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+
+    EXPECT_TRUE(
+        capture.contains(Level::ERROR, "Database operation failed: Failed to execute query."));
+    EXPECT_EQ(script->aliveChecks, 1);
+    EXPECT_EQ(capture.contains(Level::DEBUG, "Database connection lost"), !alive);
+    EXPECT_EQ(connector->state(), alive ? TOLVANE_ODBC_SUCCESS : TOLVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(script->destroys, alive ? 0 : 1);
+    EXPECT_TRUE(inserts(script->queries).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Connection, SchemaWorkThrows, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Alive" : "Dead");
+                         });
+
+TEST_F(Connector, BatchWithoutABuilderFailsAndTouchesNothing) {
+    auto connector = makeConnector();
+    connector->connect();
+    ASSERT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+    Batch batch;
+    batch.add(pumpReading(1.0));
+    LogCapture capture;
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+
+    EXPECT_TRUE(capture.contains(Level::ERROR, "No SQL builder configured - cannot send readings"));
+    EXPECT_TRUE(script->queries.empty());
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+}
+
+TEST_F(Connector, BatchAfterAFailedConfigureFailsAndTouchesNothing) {
+    auto connector = makeConnector();
+    EXPECT_FALSE(connector->configure(nullptr));
+    Batch batch;
+    batch.add(pumpReading(1.0));
+    LogCapture capture;
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+
+    EXPECT_EQ(script->connects, 1);
+    EXPECT_TRUE(capture.contains(Level::ERROR, "No SQL builder configured - cannot send readings"));
+    EXPECT_TRUE(script->queries.empty());
+}
+
+TEST_F(Connector, TableWithoutACachedSchemaFailsTheBatch) {
+    // The table is not found and its creation is refused without an exception.
+    script->onQuery = [](const std::string& query) {
+        return QueryResult{!startsWith(query, "CREATE TABLE \"a\""), {}};
+    };
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(ReadingBuilder("a").integer("n", 1).build());
+    batch.add(ReadingBuilder("b").integer("n", 2).build());
+    LogCapture capture;
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+
+    EXPECT_TRUE(
+        inOrder(capture.lines(), {{Level::ERROR, "Failed to create table 'a'"},
+                                  {Level::ERROR, "Failed to create database table 'a'"},
+                                  {Level::ERROR, "Failed to get cached schema for table 'a'"}}));
+    EXPECT_TRUE(inserts(script->queries).empty());
+    // Like a failed INSERT, it ends the batch: a resend would write later tables twice.
+    for (const std::string& query : script->queries) {
+        EXPECT_EQ(query.find("$$b$$"), std::string::npos) << query;
+    }
+}
+
+class RowLimit : public Connector, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(RowLimit, SplitsOnlyAfterTheLimit) {
+    const size_t rows = GetParam();
+    // One-byte literals keep the rows far below the byte limit, so only the row count splits.
+    ShortLiteralBuilder shortLiterals;
+    auto connector = makeConnected();
+    connector->setSQLBuilder(&shortLiterals);
+    Batch batch;
+    for (size_t i = 0; i < rows; ++i) {
+        batch.add(ReadingBuilder("t").integer("n", static_cast<int64_t>(i)).build());
+    }
+
+    ASSERT_TRUE(connector->send(batch.pointers()));
+
+    std::vector<size_t> sizes;
+    for (const std::string& insert : inserts(script->queries)) {
+        sizes.push_back(rowsOf(insert));
+    }
+    std::vector<size_t> expected{std::min(rows, ODBCConnector::MAX_ROWS_PER_INSERT)};
+    if (rows > ODBCConnector::MAX_ROWS_PER_INSERT) {
+        expected.push_back(rows - ODBCConnector::MAX_ROWS_PER_INSERT);
+    }
+    EXPECT_EQ(sizes, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RowLimit,
+                         ::testing::Values(ODBCConnector::MAX_ROWS_PER_INSERT - 1,
+                                           ODBCConnector::MAX_ROWS_PER_INSERT,
+                                           ODBCConnector::MAX_ROWS_PER_INSERT + 1));
+
+// Rows of one text column whose last row is `lastLength` bytes long.
+void addTextRows(Batch& batch, size_t rows, size_t length, size_t lastLength) {
+    for (size_t i = 0; i + 1 < rows; ++i) {
+        batch.add(ReadingBuilder("t").text("payload", std::string(length, 'x')).at(TIME).build());
+    }
+    batch.add(ReadingBuilder("t").text("payload", std::string(lastLength, 'y')).at(TIME).build());
+}
+
+TEST_F(Connector, AStatementOfExactlyTheByteLimitIsNotSplit) {
+    const size_t rows = 900;
+    const size_t length = 1000;
+    size_t measured = 0;
+    {
+        auto probe = makeConnected();
+        Batch batch;
+        addTextRows(batch, rows, length, length);
+        ASSERT_TRUE(probe->send(batch.pointers()));
+        std::vector<std::string> written = inserts(script->queries);
+        ASSERT_EQ(written.size(), 1u);
+        measured = written[0].size();
+        ASSERT_LT(measured, ODBCConnector::MAX_INSERT_BYTES);
+    }
+    const size_t fitting = length + (ODBCConnector::MAX_INSERT_BYTES - measured);
+
+    auto connector = makeConnected();
+    Batch exact;
+    addTextRows(exact, rows, length, fitting);
+    ASSERT_TRUE(connector->send(exact.pointers()));
+    std::vector<std::string> written = inserts(script->queries);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].size(), ODBCConnector::MAX_INSERT_BYTES);
+
+    script->clearCounts();
+    Batch over;
+    addTextRows(over, rows, length, fitting + 1);
+    ASSERT_TRUE(connector->send(over.pointers()));
+    written = inserts(script->queries);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(rowsOf(written[0]), rows - 1);
+    EXPECT_EQ(rowsOf(written[1]), 1u);
+    EXPECT_LE(written[0].size(), ODBCConnector::MAX_INSERT_BYTES);
+}
+
+TEST_F(Connector, ARowLargerThanTheByteLimitGoesAlone) {
+    auto connector = makeConnected();
+    Batch batch;
+    batch.add(ReadingBuilder("t").text("payload", "small").at(TIME).build());
+    batch.add(ReadingBuilder("t")
+                  .text("payload", std::string(ODBCConnector::MAX_INSERT_BYTES, 'z'))
+                  .at(TIME)
+                  .build());
+    batch.add(ReadingBuilder("t").text("payload", "tiny").at(TIME).build());
+    LogCapture capture;
+
+    ASSERT_TRUE(connector->send(batch.pointers()));
+
+    std::vector<std::string> written = inserts(script->queries);
+    ASSERT_EQ(written.size(), 3u);
+    EXPECT_NE(written[0].find("'small'"), std::string::npos);
+    EXPECT_GT(written[1].size(), ODBCConnector::MAX_INSERT_BYTES);
+    EXPECT_EQ(rowsOf(written[1]), 1u);
+    EXPECT_NE(written[2].find("'tiny'"), std::string::npos);
+    // One table, one line, whatever the number of statements.
+    EXPECT_EQ(capture.count(Level::DEBUG, "Sent 3 records to table 't'"), 1u);
+    EXPECT_EQ(capture.count(Level::DEBUG, "Using cached schema for table t: 5 columns"), 1u);
+}
+
+TEST_F(Connector, AFailedChunkFailsTheBatchAndStopsTheTable) {
+    int insertsSeen = 0;
+    script->onQuery = [&insertsSeen](const std::string& query) {
+        if (startsWith(query, "INSERT")) {
+            ++insertsSeen;
+            return QueryResult{insertsSeen != 2, {}};
+        }
+        return QueryResult{true, {}};
+    };
+    auto connector = makeConnected();
+    Batch batch;
+    for (int i = 0; i < 3; ++i) {
+        batch.add(ReadingBuilder("t")
+                      .text("payload", std::string(ODBCConnector::MAX_INSERT_BYTES / 2, 'q'))
+                      .build());
+    }
+    LogCapture capture;
+
+    EXPECT_FALSE(connector->send(batch.pointers()));
+
+    EXPECT_EQ(insertsSeen, 2);
+    EXPECT_TRUE(capture.contains(Level::ERROR, "Failed to execute database query for table 't'"));
+    EXPECT_FALSE(capture.anyLineContains("Sent "));
+}
+
+}  // namespace
