@@ -18,6 +18,19 @@ constexpr size_t WIDE_ROW_COLUMNS = 32;
 const char* const DEFAULT_INSTANCE_NAME = "tolvaneInstance";
 const char* const UTC_OFFSET = "+00:00";
 
+// Table and column names become identifiers in statements sent as NUL-terminated text, where a
+// NUL byte would cut the statement short and fail every resend of the batch.
+std::string withoutNul(const std::string& name) {
+    std::string cleaned;
+    cleaned.reserve(name.size());
+    for (char c : name) {
+        if (c != '\0') {
+            cleaned.push_back(c);
+        }
+    }
+    return cleaned;
+}
+
 // "%f" text (fixed, six decimals) when it reads back as the same double, otherwise the
 // shortest text that does, so that small or very precise values are not rounded away.
 std::string formatDouble(double number) {
@@ -281,6 +294,9 @@ std::string ReadingMapper::extractTableName(const Reading* reading) {
         return std::string();
     }
     std::string result = reading->getAssetName();
+    if (result.find('\0') != std::string::npos) {
+        result = withoutNul(result);
+    }
     if (!sqlBuilder) {
         return result;
     }
@@ -367,13 +383,26 @@ void ReadingMapper::mapReadingInto(const Reading* reading, const std::string& ta
         if (!datapoint) {
             continue;
         }
-        const std::string& name = datapoint->getName();
-        if (shouldSkipDatapoint(name)) {
+        const std::string* name = &datapoint->getName();
+        std::string cleanedName;
+        if (name->find('\0') != std::string::npos) {
+            cleanedName = withoutNul(*name);
+            name = &cleanedName;
+        }
+        if (name->empty()) {
+            // No database takes an empty column name; the rest of the row still lands.
+            if (withValues) {
+                Logger::getLogger()->warn(
+                    "Datapoint without a name left out of a row for table '%s'", tableName.c_str());
+            }
+            continue;
+        }
+        if (shouldSkipDatapoint(*name)) {
             continue;
         }
         const DatapointValue& value = datapoint->getData();
         std::string sqlType = sqlBuilder->toSQLTypeString(static_cast<int>(value.getType()));
-        record.putColumn(name, withValues ? datapointValueToString(value) : std::string(),
+        record.putColumn(*name, withValues ? datapointValueToString(value) : std::string(),
                          std::move(sqlType), NULLABLE, true);
     }
     record.endRefill();

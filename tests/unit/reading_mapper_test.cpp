@@ -255,6 +255,27 @@ TEST_F(ReadingMapperTest, LaterDatapointOfTheSameNameWins) {
     EXPECT_EQ(record.getSQLType("v"), "REAL");
 }
 
+TEST_F(ReadingMapperTest, NulBytesLeaveNamesAndEmptyDatapointNamesLeaveTheRow) {
+    using namespace std::string_literals;
+    LogCapture capture;
+    auto reading = ReadingBuilder("nul\0asset"s)
+                       .integer("a\0b"s, 1)
+                       .integer("", 2)
+                       .integer("\0"s, 3)
+                       .integer("c", 4)
+                       .build();
+    DatabaseRecord record = mapper.mapReadingToRecord(reading.get());
+    EXPECT_EQ(record.getTableName(), "nulasset");
+    EXPECT_EQ(record.getColumnNames(),
+              (Strings{"asset_code", "user_ts", "ts", "tolvane", "ab", "c"}));
+    EXPECT_EQ(record.getValue("ab"), "1");
+    // The value itself is kept as it is; literals drop NUL bytes where they are written.
+    EXPECT_EQ(record.getValue("asset_code"), "nul\0asset"s);
+    EXPECT_EQ(capture.count(Level::WARN,
+                            "Datapoint without a name left out of a row for table 'nulasset'"),
+              2u);
+}
+
 TEST_F(ReadingMapperTest, NullReadingIsReportedAndGivesAnEmptyRecord) {
     LogCapture capture;
     EXPECT_EQ(mapper.extractTableName(nullptr), "");
