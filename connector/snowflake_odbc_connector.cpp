@@ -42,8 +42,14 @@ bool SnowflakeODBCConnector::send(const std::vector<Reading*>& readings) {
     return ODBCConnector::send(readings);
 }
 
-ODBCConfig* SnowflakeODBCConnector::createConfig() const { return new SnowflakeODBCConfig(); }
+ODBCConfig* SnowflakeODBCConnector::createConfig() const {
+    return new SnowflakeODBCConfig();
+}
 
-SQLBuilder* SnowflakeODBCConnector::createSQLBuilder() const { return new SnowflakeSQLBuilder(); }
+SQLBuilder* SnowflakeODBCConnector::createSQLBuilder() const {
+    return new SnowflakeSQLBuilder();
+}
 
-SnowflakeSQLBuilder* SnowflakeODBCConnector::getSQLBuilder() const { return snowflakeSQLBuilder; }
+SnowflakeSQLBuilder* SnowflakeODBCConnector::getSQLBuilder() const {
+    return snowflakeSQLBuilder;
+}

@@ -26,7 +26,9 @@ struct DefaultConfigurationSetter {
 
 extern "C" {
 
-PLUGIN_INFORMATION* plugin_info() { return &info; }
+PLUGIN_INFORMATION* plugin_info() {
+    return &info;
+}
 
 PLUGIN_HANDLE plugin_init(ConfigCategory* config) {
     // Held by a smart pointer until configured, so a configuration that throws does not leak
