@@ -1,6 +1,5 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include <cstdio>
 #include <memory>
@@ -14,6 +13,7 @@
 #include "host/config_category.h"
 #include "host/log_capture.h"
 #include "host/plugin_api.h"
+#include "tests/support/default_configuration.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/test_readings.h"
 
@@ -144,104 +144,9 @@ TEST_F(EntryPoints, InformationRecord) {
     ASSERT_NE(info->config, nullptr);
 }
 
-using Attributes = std::vector<std::pair<std::string, std::string>>;
-
 TEST_F(EntryPoints, DefaultConfigurationHasTheNineItemsInOrder) {
-    const std::vector<std::pair<std::string, Attributes>> expected = {
-        {"plugin",
-         {{"description", "Varnholt North Plugin"},
-          {"type", "string"},
-          {"default", "varnholt"},
-          {"readonly", "true"}}},
-        {"server",
-         {{"description", "The full Snowflake server URL (account identifier)"},
-          {"type", "string"},
-          {"default", "localhost"},
-          {"order", "1"},
-          {"displayName", "Snowflake Server URL"},
-          {"mandatory", "true"}}},
-        {"port",
-         {{"description", "Snowflake server port (default is 443 for HTTPS)"},
-          {"type", "integer"},
-          {"default", "443"},
-          {"order", "2"},
-          {"displayName", "Snowflake Server Port"},
-          {"mandatory", "true"}}},
-        {"schema",
-         {{"description", "The name of the Snowflake database to connect to"},
-          {"type", "string"},
-          {"default", "default_db"},
-          {"order", "3"},
-          {"displayName", "Database Name"},
-          {"mandatory", "true"}}},
-        {"user",
-         {{"description", "Snowflake username for authentication"},
-          {"type", "string"},
-          {"default", "default_user"},
-          {"order", "4"},
-          {"displayName", "Username"},
-          {"mandatory", "true"}}},
-        {"password",
-         {{"description", "Password for the Snowflake account"},
-          {"type", "password"},
-          {"default", "kvzq"},
-          {"order", "5"},
-          {"displayName", "Password"},
-          {"mandatory", "true"}}},
-        {"tolvaneInstance",
-         {{"description", "The name of the Tolvane instance"},
-          {"type", "string"},
-          {"default", "tolvaneInstance"},
-          {"order", "6"},
-          {"displayName", "Tolvane Instance Name"},
-          {"mandatory", "true"}}},
-        {"source",
-         {{"description", "Source of the data to send to Snowflake"},
-          {"type", "enumeration"},
-          {"default", "readings"},
-          {"options", "[readings,statistics]"},
-          {"order", "7"},
-          {"displayName", "Data Source"}}},
-        {"additionalParams",
-         {{"description",
-           "Additional optional parameters for customizing the Snowflake connection (e.g., extra "
-           "ODBC options or advanced settings)"},
-          {"type", "kvlist"},
-          {"items", "string"},
-          {"order", "8"},
-          {"default", "{}"},
-          {"displayName", "Additional Connection Parameters"}}},
-    };
-
-    rapidjson::Document document;
-    document.Parse(plugin->info()->config);
-    ASSERT_FALSE(document.HasParseError());
-    ASSERT_TRUE(document.IsObject());
-
-    std::vector<std::pair<std::string, Attributes>> actual;
-    for (const auto& item : document.GetObject()) {
-        Attributes attributes;
-        ASSERT_TRUE(item.value.IsObject()) << item.name.GetString();
-        for (const auto& attribute : item.value.GetObject()) {
-            std::string text;
-            if (attribute.value.IsString()) {
-                text = attribute.value.GetString();
-            } else {
-                // Only "options" may be something else: an array of strings.
-                ASSERT_STREQ(attribute.name.GetString(), "options");
-                ASSERT_TRUE(attribute.value.IsArray());
-                text = "[";
-                for (const auto& option : attribute.value.GetArray()) {
-                    ASSERT_TRUE(option.IsString());
-                    text += (text.size() > 1 ? "," : "") + std::string(option.GetString());
-                }
-                text += "]";
-            }
-            attributes.emplace_back(attribute.name.GetString(), text);
-        }
-        actual.emplace_back(item.name.GetString(), attributes);
-    }
-    EXPECT_EQ(actual, expected);
+    EXPECT_EQ(varnholt::test::readConfigurationItems(plugin->info()->config),
+              varnholt::test::expectedDefaultConfiguration());
 }
 
 TEST_F(EntryPoints, ExportsExactlyTheFourEntryPointsUnmangled) {

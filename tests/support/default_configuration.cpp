@@ -1,0 +1,117 @@
+#include "tests/support/default_configuration.h"
+
+#include <rapidjson/document.h>
+
+#include <stdexcept>
+
+namespace varnholt {
+namespace test {
+
+const ConfigurationItems& expectedDefaultConfiguration() {
+    static const ConfigurationItems items = {
+        {"plugin",
+         {{"description", "Varnholt North Plugin"},
+          {"type", "string"},
+          {"default", "varnholt"},
+          {"readonly", "true"}}},
+        {"server",
+         {{"description", "The full Snowflake server URL (account identifier)"},
+          {"type", "string"},
+          {"default", "localhost"},
+          {"order", "1"},
+          {"displayName", "Snowflake Server URL"},
+          {"mandatory", "true"}}},
+        {"port",
+         {{"description", "Snowflake server port (default is 443 for HTTPS)"},
+          {"type", "integer"},
+          {"default", "443"},
+          {"order", "2"},
+          {"displayName", "Snowflake Server Port"},
+          {"mandatory", "true"}}},
+        {"schema",
+         {{"description", "The name of the Snowflake database to connect to"},
+          {"type", "string"},
+          {"default", "default_db"},
+          {"order", "3"},
+          {"displayName", "Database Name"},
+          {"mandatory", "true"}}},
+        {"user",
+         {{"description", "Snowflake username for authentication"},
+          {"type", "string"},
+          {"default", "default_user"},
+          {"order", "4"},
+          {"displayName", "Username"},
+          {"mandatory", "true"}}},
+        {"password",
+         {{"description", "Password for the Snowflake account"},
+          {"type", "password"},
+          {"default", "kvzq"},
+          {"order", "5"},
+          {"displayName", "Password"},
+          {"mandatory", "true"}}},
+        {"tolvaneInstance",
+         {{"description", "The name of the Tolvane instance"},
+          {"type", "string"},
+          {"default", "tolvaneInstance"},
+          {"order", "6"},
+          {"displayName", "Tolvane Instance Name"},
+          {"mandatory", "true"}}},
+        {"source",
+         {{"description", "Source of the data to send to Snowflake"},
+          {"type", "enumeration"},
+          {"default", "readings"},
+          {"options", "[readings,statistics]"},
+          {"order", "7"},
+          {"displayName", "Data Source"}}},
+        {"additionalParams",
+         {{"description",
+           "Additional optional parameters for customizing the Snowflake connection (e.g., extra "
+           "ODBC options or advanced settings)"},
+          {"type", "kvlist"},
+          {"items", "string"},
+          {"order", "8"},
+          {"default", "{}"},
+          {"displayName", "Additional Connection Parameters"}}},
+    };
+    return items;
+}
+
+ConfigurationItems readConfigurationItems(const char* json) {
+    rapidjson::Document document;
+    document.Parse(json);
+    if (document.HasParseError() || !document.IsObject()) {
+        throw std::runtime_error("configuration is not a JSON object");
+    }
+    ConfigurationItems items;
+    for (const auto& item : document.GetObject()) {
+        if (!item.value.IsObject()) {
+            throw std::runtime_error(std::string("item is not an object: ") +
+                                     item.name.GetString());
+        }
+        ConfigurationAttributes attributes;
+        for (const auto& attribute : item.value.GetObject()) {
+            std::string text;
+            if (attribute.value.IsString()) {
+                text = attribute.value.GetString();
+            } else if (attribute.value.IsArray()) {
+                text = "[";
+                for (const auto& element : attribute.value.GetArray()) {
+                    if (!element.IsString()) {
+                        throw std::runtime_error("array attribute holds a non-string");
+                    }
+                    text += (text.size() > 1 ? "," : "") + std::string(element.GetString());
+                }
+                text += "]";
+            } else {
+                throw std::runtime_error(std::string("attribute is neither text nor array: ") +
+                                         attribute.name.GetString());
+            }
+            attributes.emplace_back(attribute.name.GetString(), text);
+        }
+        items.emplace_back(item.name.GetString(), attributes);
+    }
+    return items;
+}
+
+}  // namespace test
+}  // namespace varnholt
