@@ -1,14 +1,14 @@
 #include "bench/plugin_session.h"
 
-#include <dlfcn.h>
-
 #include <stdexcept>
 
+#include "tests/support/built_plugin.h"
 #include "tests/support/scripted_driver.h"
 
 namespace bench {
 
 namespace {
+using varnholt::test::BuiltPlugin;
 using varnholt::test::ScriptedDriver;
 using varnholt::test::StatementScript;
 }  // namespace
@@ -20,37 +20,16 @@ PluginSession& PluginSession::instance() {
     return *session;
 }
 
-PluginSession::PluginSession()
-    : library(nullptr), initFn(nullptr), sendFn(nullptr), shutdownFn(nullptr) {
+PluginSession::PluginSession() : plugin(nullptr) {
     // Points the driver manager at the scripted registry before any ODBC call.
     ScriptedDriver::instance();
-    library = dlopen(VARNHOLT_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* error = dlerror();
-        throw std::runtime_error(std::string("dlopen ") + VARNHOLT_PLUGIN_PATH + ": " +
-                                 (error ? error : "unknown error"));
-    }
-    auto infoFn = reinterpret_cast<PluginInfoFn>(symbol("plugin_info"));
-    initFn = reinterpret_cast<PluginInitFn>(symbol("plugin_init"));
-    sendFn = reinterpret_cast<PluginSendFn>(symbol("plugin_send"));
-    shutdownFn = reinterpret_cast<PluginShutdownFn>(symbol("plugin_shutdown"));
-    const PLUGIN_INFORMATION* info = infoFn();
+    plugin = &BuiltPlugin::instance();
+    const PLUGIN_INFORMATION* info = plugin->info();
     if (info == nullptr || info->config == nullptr) {
         throw std::runtime_error("the plugin publishes no default configuration");
     }
     category = ConfigCategory("varnholt-bench", info->config);
     category.setValue("tolvaneInstance", INSTANCE_NAME);
-}
-
-void* PluginSession::symbol(const char* name) const {
-    dlerror();
-    void* address = dlsym(library, name);
-    if (address == nullptr) {
-        const char* error = dlerror();
-        throw std::runtime_error(std::string("dlsym ") + name + ": " +
-                                 (error ? error : "symbol is null"));
-    }
-    return address;
 }
 
 void PluginSession::scriptDriver(bool journaling) const {
@@ -68,7 +47,7 @@ std::vector<std::string> PluginSession::journal() const {
 }
 
 PLUGIN_HANDLE PluginSession::init() {
-    PLUGIN_HANDLE handle = initFn(&category);
+    PLUGIN_HANDLE handle = plugin->init(&category);
     if (handle == nullptr) {
         throw std::runtime_error("plugin_init returned no handle");
     }

@@ -7,6 +7,7 @@
 
 #include "host/config_category.h"
 #include "host/plugin_api.h"
+#include "tests/support/built_plugin.h"
 
 namespace bench {
 
@@ -27,21 +28,16 @@ public:
 
     PLUGIN_HANDLE init();
     uint32_t send(PLUGIN_HANDLE handle, const std::vector<Reading*>& readings) const {
-        return sendFn(handle, readings);
+        return plugin->send(handle, readings);
     }
-    void shutdown(PLUGIN_HANDLE handle) const { shutdownFn(handle); }
+    void shutdown(PLUGIN_HANDLE handle) const { plugin->shutdown(handle); }
 
 private:
     PluginSession();
     PluginSession(const PluginSession&) = delete;
     PluginSession& operator=(const PluginSession&) = delete;
 
-    void* symbol(const char* name) const;
-
-    void* library;
-    PluginInitFn initFn;
-    PluginSendFn sendFn;
-    PluginShutdownFn shutdownFn;
+    const varnholt::test::BuiltPlugin* plugin;
     ConfigCategory category;
 };
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/e2e/plugin_library.h"
+#include "tests/support/built_plugin.h"
 
 namespace varnholt {
 namespace test {
@@ -18,13 +18,13 @@ void PluginE2ETest::SetUp() {
 
 void PluginE2ETest::TearDown() {
     for (PLUGIN_HANDLE handle : instances) {
-        PluginLibrary::instance().shutdown(handle);
+        BuiltPlugin::instance().shutdown(handle);
     }
     instances.clear();
 }
 
 ConfigCategory PluginE2ETest::emulatorCategory(const std::string& instanceName) const {
-    const PLUGIN_INFORMATION* info = PluginLibrary::instance().info();
+    const PLUGIN_INFORMATION* info = BuiltPlugin::instance().info();
     if (info == nullptr || info->config == nullptr) {
         throw std::runtime_error("the plugin publishes no default configuration");
     }
@@ -40,7 +40,7 @@ ConfigCategory PluginE2ETest::emulatorCategory(const std::string& instanceName) 
 
 PLUGIN_HANDLE PluginE2ETest::startInstance(const std::string& instanceName) {
     ConfigCategory category = emulatorCategory(instanceName);
-    PLUGIN_HANDLE handle = PluginLibrary::instance().init(&category);
+    PLUGIN_HANDLE handle = BuiltPlugin::instance().init(&category);
     if (handle == nullptr) {
         throw std::runtime_error("plugin_init returned no handle");
     }
@@ -50,11 +50,11 @@ PLUGIN_HANDLE PluginE2ETest::startInstance(const std::string& instanceName) {
 
 void PluginE2ETest::stopInstance(PLUGIN_HANDLE handle) {
     instances.erase(std::remove(instances.begin(), instances.end(), handle), instances.end());
-    PluginLibrary::instance().shutdown(handle);
+    BuiltPlugin::instance().shutdown(handle);
 }
 
 uint32_t PluginE2ETest::send(PLUGIN_HANDLE handle, const Batch& batch) const {
-    return PluginLibrary::instance().send(handle, batch.pointers());
+    return BuiltPlugin::instance().send(handle, batch.pointers());
 }
 
 uint32_t PluginE2ETest::resendUntilDelivered(PLUGIN_HANDLE handle, const Batch& batch,

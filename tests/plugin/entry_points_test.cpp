@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include "host/config_category.h"
 #include "host/log_capture.h"
 #include "host/plugin_api.h"
+#include "tests/support/built_plugin.h"
 #include "tests/support/default_configuration.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/test_readings.h"
@@ -26,41 +26,7 @@ using varnholt::test::StatementScript;
 using Level = Logger::Level;
 using Strings = std::vector<std::string>;
 
-// The plugin as the host sees it: loaded with dlopen, four entry points found by name.
-struct Plugin {
-    PluginInfoFn info = nullptr;
-    PluginInitFn init = nullptr;
-    PluginSendFn send = nullptr;
-    PluginShutdownFn shutdown = nullptr;
-
-    static const Plugin& get() {
-        static const Plugin plugin = load();
-        return plugin;
-    }
-
-private:
-    static Plugin load() {
-        // Kept loaded for the life of the process, as the host keeps it.
-        void* library = dlopen(VARNHOLT_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            throw std::runtime_error(std::string("cannot load the plugin: ") + dlerror());
-        }
-        Plugin plugin;
-        plugin.info = reinterpret_cast<PluginInfoFn>(find(library, "plugin_info"));
-        plugin.init = reinterpret_cast<PluginInitFn>(find(library, "plugin_init"));
-        plugin.send = reinterpret_cast<PluginSendFn>(find(library, "plugin_send"));
-        plugin.shutdown = reinterpret_cast<PluginShutdownFn>(find(library, "plugin_shutdown"));
-        return plugin;
-    }
-
-    static void* find(void* library, const char* name) {
-        void* address = dlsym(library, name);
-        if (address == nullptr) {
-            throw std::runtime_error(std::string("plugin lacks ") + name);
-        }
-        return address;
-    }
-};
+using Plugin = varnholt::test::BuiltPlugin;
 
 std::string run(const std::string& command) {
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
@@ -115,7 +81,7 @@ class EntryPoints : public ::testing::Test {
 protected:
     void SetUp() override {
         driver().reset();
-        plugin = &Plugin::get();
+        plugin = &Plugin::instance();
     }
 
     void TearDown() override { EXPECT_EQ(driver().openHandles(), 0); }
