@@ -41,6 +41,22 @@ namespace {
 
 const char PROGRAM[] = "north_runner";
 
+// An installed runner finds the plugin installed beside it; a runner in a build tree, the plugin
+// built with it.
+std::string defaultPluginPath() {
+    char executable[4096];
+    const ssize_t length = readlink("/proc/self/exe", executable, sizeof(executable) - 1);
+    if (length > 0) {
+        std::string path(executable, static_cast<size_t>(length));
+        path.erase(path.rfind('/') + 1);
+        path += "../plugins/north/varnholt/libvarnholt.so.1";
+        if (access(path.c_str(), F_OK) == 0) {
+            return path;
+        }
+    }
+    return VARNHOLT_PLUGIN_PATH;
+}
+
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_UNDELIVERED = 3;
@@ -236,7 +252,7 @@ int runPlugin(const PluginLibrary& plugin, ConfigCategory& category, ReadingSour
 }  // namespace
 
 int main(int argc, char** argv) {
-    ArgumentParser parser(VARNHOLT_PLUGIN_PATH);
+    ArgumentParser parser(defaultPluginPath());
     RunnerOptions options;
     try {
         options = parser.parse(argc, argv);

@@ -126,6 +126,14 @@ check_runner() {
     else
         pass "$what: the runner loads the plugin ($version_text)"
     fi
+    # Without --plugin the installed runner takes the plugin installed beside it.
+    if ! output=$(cd / && env -u LD_LIBRARY_PATH "$root/bin/north_runner" --info 2>&1) ||
+        ! grep -Fxq "name:       varnholt" <<<"$output"; then
+        fail "$what: north_runner --info without --plugin did not load the installed plugin:"
+        echo "$output" | head -n 8 | sed 's/^/    /' >&2
+    else
+        pass "$what: the runner finds the plugin installed beside it"
+    fi
 }
 
 # Package owning a library, trying the path as given and as merged /usr places it.
