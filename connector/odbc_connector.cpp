@@ -94,6 +94,13 @@ bool ODBCConnector::isValid() const {
     return client && readingMapper && schemaManager;
 }
 
+void ODBCConnector::disconnectIfConnectionLost() {
+    if (!client->isConnected()) {
+        log()->debug("Database connection lost");
+        disconnect();
+    }
+}
+
 const char* ODBCConnector::connectionStatusText(int status) {
     switch (status) {
         case TOLVANE_ODBC_SUCCESS:
@@ -203,7 +210,7 @@ void ODBCConnector::setSQLBuilder(SQLBuilder* builder) {
 
 std::map<std::string, std::vector<DatabaseRecord>> ODBCConnector::transformReadingsToRecords(
     const std::vector<Reading*>& readings) {
-    if (!(client && readingMapper && schemaManager)) {
+    if (!isValid()) {
         log()->error("ODBC connector is not in a valid state - cannot transform readings");
         return {};
     }
@@ -267,10 +274,7 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         return true;
     } catch (const std::exception& e) {
         log()->error("Database operation failed: %s", e.what());
-        if (!client->isConnected()) {
-            log()->debug("Database connection lost");
-            disconnect();
-        }
+        disconnectIfConnectionLost();
         return false;
     }
 }
@@ -388,10 +392,7 @@ bool ODBCConnector::insertReadings(const std::string& table,
         log()->error("Failed to execute database query for table '%s'", table.c_str());
         // A failed INSERT may be the first sign of a dropped connection; without this check a
         // batch whose tables are all cached would never reconnect.
-        if (!client->isConnected()) {
-            log()->debug("Database connection lost");
-            disconnect();
-        }
+        disconnectIfConnectionLost();
         return false;
     };
 

@@ -60,6 +60,9 @@ protected:
     using ReadingGroups = std::map<std::string, std::vector<GroupedReading>>;
 
     bool isValid() const;
+    // After a failure: when the client finds the connection dead, disconnect, so that the next
+    // batch connects anew.
+    void disconnectIfConnectionLost();
     // The batch's readings by target table (byte order), in batch order; readings without a
     // table are left out, as the mapper leaves out their rows.
     ReadingGroups groupReadingsByTable(const std::vector<Reading*>& readings);

@@ -139,9 +139,13 @@ void DatabaseRecord::truncate(size_t count) {
     values.resize(count);
     sqlTypes.resize(count);
     constraints.resize(count);
+    rebuildIndex();
+}
+
+void DatabaseRecord::rebuildIndex() {
     wideIndex.clear();
-    if (count > WIDE_ROW_COLUMNS) {
-        for (size_t i = 0; i < count; ++i) {
+    if (columnNames.size() > WIDE_ROW_COLUMNS) {
+        for (size_t i = 0; i < columnNames.size(); ++i) {
             wideIndex.emplace(columnNames[i], i);
         }
     }
@@ -178,9 +182,7 @@ void DatabaseRecord::putColumn(const std::string& name, std::string&& value, std
     if (!wideIndex.empty()) {
         wideIndex.emplace(name, columnNames.size() - 1);
     } else if (columnNames.size() > WIDE_ROW_COLUMNS) {
-        for (size_t i = 0; i < columnNames.size(); ++i) {
-            wideIndex.emplace(columnNames[i], i);
-        }
+        rebuildIndex();
     }
 }
 

@@ -71,6 +71,8 @@ private:
     void beginRefill();
     void endRefill();
     void truncate(size_t count);
+    // The name index, kept only for rows wider than a linear search suits.
+    void rebuildIndex();
     void putColumn(const std::string& name, std::string&& value, std::string&& sqlType,
                    ColumnConstraint constraint, bool replaceConstraint);
 
