@@ -73,6 +73,49 @@ const char* const DEFAULT_CONFIGURATION = R"JSON({
         "order": "8",
         "default": "{}",
         "displayName": "Additional Connection Parameters"
+    },
+    "authentication": {
+        "description": "How the plugin logs in to Snowflake. Password: the Password item holds the user's password or a programmatic access token. Key pair: the user's private key in Private Key File (the way for a service user, which cannot log in with a password). OAuth token: an OAuth access token in OAuth Token",
+        "type": "enumeration",
+        "default": "Password",
+        "options": ["Password", "Key pair", "OAuth token"],
+        "order": "9",
+        "displayName": "Authentication Method"
+    },
+    "privateKeyFile": {
+        "description": "Key pair only: path on the gateway of the user's private key, a PKCS#8 PEM file (BEGIN PRIVATE KEY or BEGIN ENCRYPTED PRIVATE KEY) readable by the Tolvane service",
+        "type": "string",
+        "default": "",
+        "order": "10",
+        "displayName": "Private Key File"
+    },
+    "privateKeyPassphrase": {
+        "description": "Key pair only: passphrase of an encrypted private key; empty for a key without one",
+        "type": "password",
+        "default": "",
+        "order": "11",
+        "displayName": "Private Key Passphrase"
+    },
+    "token": {
+        "description": "OAuth token only: the OAuth access token the plugin logs in with",
+        "type": "password",
+        "default": "",
+        "order": "12",
+        "displayName": "OAuth Token"
+    },
+    "warehouse": {
+        "description": "Virtual warehouse that runs the plugin's statements, with any method; empty: the user's default warehouse",
+        "type": "string",
+        "default": "",
+        "order": "13",
+        "displayName": "Warehouse"
+    },
+    "role": {
+        "description": "Role the plugin works in, with any method; empty: the user's default role",
+        "type": "string",
+        "default": "",
+        "order": "14",
+        "displayName": "Role"
     }
 })JSON";
 }  // namespace

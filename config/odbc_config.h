@@ -9,6 +9,11 @@ class ConfigCategory;
 // Connection settings of one connector, read from the host's configuration category.
 class ODBCConfig {
 public:
+    // The ways of logging in, as the "authentication" item names them.
+    static const char* const PASSWORD_AUTHENTICATION;
+    static const char* const KEY_PAIR_AUTHENTICATION;
+    static const char* const OAUTH_AUTHENTICATION;
+
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;
     ODBCConfig& operator=(const ODBCConfig&) = default;
@@ -24,8 +29,13 @@ public:
     // A connection-string value as ODBC reads it back unchanged: between braces (with "}"
     // doubled) when it holds ";", "{" or "}" or starts or ends with a space, else verbatim.
     static std::string connectionValue(const std::string& value);
-    // The connection string with the value of every PWD key replaced by "****", for logging.
-    static std::string maskPassword(const std::string& connectionString);
+    // The text, a connection string or the flattened additional parameters, as it may be
+    // logged: the value of every key that carries a secret becomes "****", and so does the
+    // password in a URL's user information (a proxy's, say) under any key. Keys are compared
+    // without regard to case or surrounding blanks. Secret are PWD, PASSCODE, every key that
+    // ends in _PWD or PASSWORD or holds SECRET or TOKEN (PRIV_KEY_FILE_PWD, PROXY_PASSWORD,
+    // OAUTH_CLIENT_SECRET, ...) and every PRIV_KEY_ key but PRIV_KEY_FILE, the key's path.
+    static std::string maskSecrets(const std::string& text);
 
     std::string host;
     int32_t port;
@@ -35,6 +45,14 @@ public:
     std::string tolvaneInstance;
     std::string dataSource;
     std::string additionalParams;
+    // How the user logs in, and what each way needs; the generic form always sends the password.
+    std::string authentication;
+    std::string privateKeyFile;
+    std::string privateKeyPassphrase;
+    std::string token;
+    // Empty: the user's defaults in the database.
+    std::string warehouse;
+    std::string role;
     std::string connectionString;
 };
 

@@ -13,7 +13,7 @@ namespace test {
 using ConfigurationAttributes = std::vector<std::pair<std::string, std::string>>;
 using ConfigurationItems = std::vector<std::pair<std::string, ConfigurationAttributes>>;
 
-// What the plugin publishes as its default configuration.
+// What the plugin publishes as its default configuration, every item in its order.
 const ConfigurationItems& expectedDefaultConfiguration();
 
 // The items of a configuration JSON text; throws std::runtime_error when the text is not an
