@@ -1,0 +1,107 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/key_files.h"
+
+using varnholt::test::KeyFiles;
+
+namespace {
+
+struct RunResult {
+    int status = -1;
+    std::vector<std::string> lines;  // standard output and standard error together
+};
+
+RunResult runRunner(const std::vector<std::string>& arguments) {
+    std::vector<std::string> all = {NORTH_RUNNER_PATH};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : all) {
+        argv.push_back(&argument[0]);
+    }
+    argv.push_back(nullptr);
+
+    RunResult result;
+    int output[2];
+    if (pipe(output) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return result;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(output[1], STDOUT_FILENO);
+        dup2(output[1], STDERR_FILENO);
+        close(output[0]);
+        close(output[1]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(output[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(output[0], buffer, sizeof(buffer))) > 0) {
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    close(output[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        result.lines.push_back(line);
+    }
+    return result;
+}
+
+struct KeyFileCase {
+    const char* name;
+    std::string keyFile;  // a KeyFiles name
+    std::string problem;  // what the error says after the path
+};
+
+class RunnerKeyFile : public ::testing::TestWithParam<KeyFileCase> {};
+
+// A key pair login whose key file cannot work stops at plugin_init, before any connection is
+// tried, with one error line from the plugin and exit status 1.
+TEST_P(RunnerKeyFile, StopsBeforeConnectingWithOneClearError) {
+    KeyFiles keys;
+    const std::string path = keys.path(GetParam().keyFile);
+    const RunResult run =
+        runRunner({"--plugin", VARNHOLT_PLUGIN_PATH, "--set", "authentication=Key pair", "--set",
+                   "privateKeyFile=" + path, "--generate", "1", "--log-level", "debug"});
+    const std::string message =
+        "Key pair authentication: private key file '" + path + "' " + GetParam().problem;
+
+    EXPECT_EQ(run.status, 1);
+    std::vector<std::string> errors;
+    bool runnerSaidSo = false;
+    for (const std::string& line : run.lines) {
+        if (line.rfind("ERROR: ", 0) == 0) {
+            errors.push_back(line);
+        }
+        runnerSaidSo = runnerSaidSo || line == "north_runner: plugin_init failed: " + message;
+        EXPECT_EQ(line.find("Attempting database connection"), std::string::npos) << line;
+        EXPECT_EQ(line.find("SQLSTATE"), std::string::npos) << line;
+        EXPECT_EQ(line.find(KeyFiles::KEY_BODY), std::string::npos) << line;
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{"ERROR: Error during configuration: " + message});
+    EXPECT_TRUE(runnerSaidSo);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RunnerKeyFile,
+    ::testing::Values(KeyFileCase{"Missing", "missing.p8", "does not exist"},
+                      KeyFileCase{"Unreadable", "folder.p8", "cannot be read: Is a directory"},
+                      KeyFileCase{"NotAKey", "public.pem",
+                                  "is not a PEM private key (no BEGIN PRIVATE KEY or BEGIN "
+                                  "ENCRYPTED PRIVATE KEY line)"}),
+    [](const ::testing::TestParamInfo<KeyFileCase>& info) { return info.param.name; });
+
+}  // namespace
