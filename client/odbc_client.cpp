@@ -164,6 +164,78 @@ private:
     SQLHSTMT handle = SQL_NULL_HSTMT;
 };
 
+// Logs every diagnostic record of a handle at debug level. Ends on SQL_NO_DATA and on any other
+// failure (SQL_ERROR, SQL_INVALID_HANDLE), so a bad handle cannot keep the loop going; the
+// record number cap guards against a broken driver.
+void logDiagnostics(SQLHANDLE handle, SQLSMALLINT handleType, const char* functionName) {
+    DiagnosticRecord record;
+    for (SQLSMALLINT number = 1; readDiagnosticRecord(handleType, handle, number, record);
+         ++number) {
+        Logger::getLogger()->debug("%s: SQLSTATE=%s, NativeError=%d, Message=%s", functionName,
+                                   record.stateText(), static_cast<int>(record.nativeError),
+                                   record.messageText());
+        if (number == std::numeric_limits<SQLSMALLINT>::max()) {
+            break;
+        }
+    }
+}
+
+// Reads the current result set of `statement` (its column names and every row) as text.
+// Returns false when the driver cannot say how many columns there are.
+bool readResultSet(SQLHSTMT statement, std::vector<std::string>& columnNames, QueryResult& result) {
+    SQLSMALLINT columnCount = 0;
+    if (!succeeded(SQLNumResultCols(statement, &columnCount))) {
+        logDiagnostics(statement, SQL_HANDLE_STMT, "SQLNumResultCols");
+        Logger::getLogger()->debug("%s", COUNT_COLUMNS_FAILED);
+        return false;
+    }
+    Logger::getLogger()->debug("Number of columns in result set: %d",
+                               static_cast<int>(columnCount));
+
+    columnNames.clear();
+    SQLCHAR nameBuffer[COLUMN_NAME_BUFFER_SIZE];
+    for (SQLUSMALLINT column = 1; column <= columnCount; ++column) {
+        nameBuffer[0] = '\0';
+        SQLSMALLINT nameLength = 0;
+        const SQLRETURN rc = SQLDescribeCol(statement, column, nameBuffer, COLUMN_NAME_BUFFER_SIZE,
+                                            &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (succeeded(rc)) {
+            columnNames.push_back(bufferText(nameBuffer, sizeof(nameBuffer)));
+        } else {
+            logDiagnostics(statement, SQL_HANDLE_STMT, "SQLDescribeCol");
+            Logger::getLogger()->debug("Failed to describe column %d", static_cast<int>(column));
+            columnNames.emplace_back("UNKNOWN");
+        }
+    }
+
+    SQLCHAR valueBuffer[VALUE_BUFFER_SIZE];
+    // Only a clean SQL_SUCCESS delivers a row; anything else ends the result set.
+    while (SQLFetch(statement) == SQL_SUCCESS) {
+        std::vector<std::string> row;
+        row.reserve(columnCount > 0 ? static_cast<size_t>(columnCount) : 0);
+        for (SQLUSMALLINT column = 1; column <= columnCount; ++column) {
+            valueBuffer[0] = '\0';
+            SQLLEN indicator = 0;
+            const SQLRETURN rc = SQLGetData(statement, column, SQL_C_CHAR, valueBuffer,
+                                            VALUE_BUFFER_SIZE, &indicator);
+            if (!succeeded(rc)) {
+                logDiagnostics(statement, SQL_HANDLE_STMT, "SQLGetData");
+                Logger::getLogger()->debug("Failed to fetch data for column %d.",
+                                           static_cast<int>(column));
+                row.emplace_back("ERROR");
+            } else if (indicator == SQL_NULL_DATA) {
+                row.emplace_back("NULL");
+            } else {
+                // A truncated value keeps its first 1023 bytes; the rest is not read.
+                row.push_back(bufferText(valueBuffer, sizeof(valueBuffer) - 1));
+            }
+        }
+        result.rows.push_back(std::move(row));
+    }
+    result.success = true;
+    return true;
+}
+
 }  // namespace
 
 ODBCClient::ODBCClient()
@@ -331,63 +403,18 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
         Logger::getLogger()->debug("Failed to execute query: %s", query.c_str());
         Logger::getLogger()->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
                                    static_cast<int>(record.nativeError), record.messageText());
+        lastFailure = StatementError{record.stateText(), static_cast<int32_t>(record.nativeError),
+                                     record.messageText()};
         lastErrorRetriable = isRetriableError(
             record.stateText(), static_cast<int32_t>(record.nativeError), record.messageText());
         statement.release();
         throw std::runtime_error(EXECUTE_FAILED);
     }
 
-    SQLSMALLINT columnCount = 0;
-    if (!succeeded(SQLNumResultCols(statement.get(), &columnCount))) {
-        handleDiagnosticRecord(statement.get(), SQL_HANDLE_STMT, "SQLNumResultCols");
-        Logger::getLogger()->debug("%s", COUNT_COLUMNS_FAILED);
+    QueryResult result;
+    if (!readResultSet(statement.get(), resultColumnNames, result)) {
         statement.release();
         throw std::runtime_error(COUNT_COLUMNS_FAILED);
-    }
-    Logger::getLogger()->debug("Number of columns in result set: %d",
-                               static_cast<int>(columnCount));
-
-    resultColumnNames.clear();
-    SQLCHAR nameBuffer[COLUMN_NAME_BUFFER_SIZE];
-    for (SQLUSMALLINT column = 1; column <= columnCount; ++column) {
-        nameBuffer[0] = '\0';
-        SQLSMALLINT nameLength = 0;
-        const SQLRETURN rc =
-            SQLDescribeCol(statement.get(), column, nameBuffer, COLUMN_NAME_BUFFER_SIZE,
-                           &nameLength, nullptr, nullptr, nullptr, nullptr);
-        if (succeeded(rc)) {
-            resultColumnNames.push_back(bufferText(nameBuffer, sizeof(nameBuffer)));
-        } else {
-            handleDiagnosticRecord(statement.get(), SQL_HANDLE_STMT, "SQLDescribeCol");
-            Logger::getLogger()->debug("Failed to describe column %d", static_cast<int>(column));
-            resultColumnNames.emplace_back("UNKNOWN");
-        }
-    }
-
-    QueryResult result;
-    SQLCHAR valueBuffer[VALUE_BUFFER_SIZE];
-    // Only a clean SQL_SUCCESS delivers a row; anything else ends the result set.
-    while (SQLFetch(statement.get()) == SQL_SUCCESS) {
-        std::vector<std::string> row;
-        row.reserve(columnCount > 0 ? static_cast<size_t>(columnCount) : 0);
-        for (SQLUSMALLINT column = 1; column <= columnCount; ++column) {
-            valueBuffer[0] = '\0';
-            SQLLEN indicator = 0;
-            const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_CHAR, valueBuffer,
-                                            VALUE_BUFFER_SIZE, &indicator);
-            if (!succeeded(rc)) {
-                handleDiagnosticRecord(statement.get(), SQL_HANDLE_STMT, "SQLGetData");
-                Logger::getLogger()->debug("Failed to fetch data for column %d.",
-                                           static_cast<int>(column));
-                row.emplace_back("ERROR");
-            } else if (indicator == SQL_NULL_DATA) {
-                row.emplace_back("NULL");
-            } else {
-                // A truncated value keeps its first 1023 bytes; the rest is not read.
-                row.push_back(bufferText(valueBuffer, sizeof(valueBuffer) - 1));
-            }
-        }
-        result.rows.push_back(std::move(row));
     }
 
     Logger::getLogger()->debug("Query executed successfully. Rows fetched: %d",
@@ -436,18 +463,101 @@ void ODBCClient::Destroy() {
 
 void ODBCClient::handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
                                         const std::string& functionName) {
-    // Ends on SQL_NO_DATA and on any other failure (SQL_ERROR, SQL_INVALID_HANDLE), so a bad
-    // handle cannot keep the loop going; the record number cap guards against a broken driver.
+    logDiagnostics(handle, handleType, functionName.c_str());
+}
+
+bool ODBCClient::check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle,
+                       const char* functionName) {
+    if (succeeded(rc)) {
+        return true;
+    }
     DiagnosticRecord record;
-    for (SQLSMALLINT number = 1; readDiagnosticRecord(handleType, handle, number, record);
-         ++number) {
-        Logger::getLogger()->debug("%s: SQLSTATE=%s, NativeError=%d, Message=%s",
-                                   functionName.c_str(), record.stateText(),
-                                   static_cast<int>(record.nativeError), record.messageText());
-        if (number == std::numeric_limits<SQLSMALLINT>::max()) {
+    readDiagnosticRecord(handleType, handle, 1, record);
+    lastFailure = StatementError{record.stateText(), static_cast<int32_t>(record.nativeError),
+                                 record.messageText()};
+    if (lastFailure.sqlState.empty() && rc == SQL_INVALID_HANDLE) {
+        lastFailure.message = "invalid handle";
+    }
+    logDiagnostics(handle, handleType, functionName);
+    return false;
+}
+
+bool ODBCClient::setAutoCommit(bool on) {
+    const auto value = static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF);
+    return check(SQLSetConnectAttr(connectionHandle, SQL_ATTR_AUTOCOMMIT,
+                                   reinterpret_cast<SQLPOINTER>(value), SQL_IS_UINTEGER),
+                 SQL_HANDLE_DBC, connectionHandle, "SQLSetConnectAttr");
+}
+
+bool ODBCClient::endTransaction(SQLSMALLINT completion, const char* name) {
+    Logger::getLogger()->debug("%s transaction", name);
+    const bool ended = check(SQLEndTran(SQL_HANDLE_DBC, connectionHandle, completion),
+                             SQL_HANDLE_DBC, connectionHandle, "SQLEndTran");
+    // Autocommit goes back on whatever the outcome, so that nothing later runs inside a
+    // transaction nobody ends; the outcome of the end is what the caller needs.
+    const StatementError endFailure = lastFailure;
+    setAutoCommit(true);
+    lastFailure = endFailure;
+    return ended;
+}
+
+bool ODBCClient::beginTransaction() {
+    Logger::getLogger()->debug("Beginning transaction");
+    return setAutoCommit(false);
+}
+
+bool ODBCClient::commitTransaction() {
+    return endTransaction(SQL_COMMIT, "Committing");
+}
+
+bool ODBCClient::rollbackTransaction() {
+    return endTransaction(SQL_ROLLBACK, "Rolling back");
+}
+
+RequestResult ODBCClient::executeRequest(const std::string& text, size_t statementCount,
+                                         SQLINTEGER countAttribute) {
+    Logger::getLogger()->debug("Executing request of %zu statements: %s", statementCount,
+                               text.c_str());
+    RequestResult outcome;
+    StatementHandle statement;
+    if (!check(SQLAllocHandle(SQL_HANDLE_STMT, connectionHandle, statement.address()),
+               SQL_HANDLE_DBC, connectionHandle, "SQLAllocHandle")) {
+        return outcome;
+    }
+    if (countAttribute != 0 && statementCount > 1) {
+        const auto count = static_cast<intptr_t>(statementCount);
+        if (!check(SQLSetStmtAttr(statement.get(), countAttribute,
+                                  reinterpret_cast<SQLPOINTER>(count), 0),
+                   SQL_HANDLE_STMT, statement.get(), "SQLSetStmtAttr")) {
+            // Drivers that run such requests as they are refuse the attribute; whether this one
+            // does shows in the outcome of the request.
+            outcome.countAttributeRefused = true;
+        }
+    }
+    SQLCHAR* sql = reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
+    SQLRETURN rc = SQLExecDirect(statement.get(), sql, SQL_NTS);
+    std::vector<std::string> columnNames;
+    while (true) {
+        if (!check(rc, SQL_HANDLE_STMT, statement.get(),
+                   outcome.completed == 0 ? "SQLExecDirect" : "SQLMoreResults")) {
+            return outcome;
+        }
+        QueryResult result;
+        if (!readResultSet(statement.get(), columnNames, result)) {
+            return outcome;
+        }
+        outcome.results.push_back(std::move(result));
+        ++outcome.completed;
+        rc = SQLMoreResults(statement.get());
+        if (rc == SQL_NO_DATA) {
             break;
         }
     }
+    outcome.success = outcome.completed >= statementCount || statementCount == 0;
+    if (!outcome.success) {
+        lastFailure = StatementError{"", 0, "the request ran fewer statements than it holds"};
+    }
+    return outcome;
 }
 
 bool ODBCClient::isRetriableError(const char* sqlState, [[maybe_unused]] int32_t nativeError,

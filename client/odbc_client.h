@@ -4,6 +4,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,25 @@ constexpr int TOLVANE_ODBC_FAILED = 2;
 struct QueryResult {
     bool success = false;
     std::vector<std::vector<std::string>> rows;
+};
+
+// What the driver said about the last failed call: the first diagnostic record.
+struct StatementError {
+    std::string sqlState;
+    int32_t nativeError = 0;
+    std::string message;
+};
+
+// The outcome of a request that carries one or more statements.
+struct RequestResult {
+    bool success = false;
+    // Statements that ran and succeeded, in order; on failure the next one is the one that
+    // failed (or, when the request could not be sent at all, the first).
+    size_t completed = 0;
+    // The result rows of each completed statement.
+    std::vector<QueryResult> results;
+    // Set when the statement count attribute was asked for and the driver refused it.
+    bool countAttributeRefused = false;
 };
 
 struct QueryResultEx {
@@ -45,6 +65,21 @@ public:
     virtual QueryResultEx executeQueryEx(const std::string& query);
     virtual void Destroy();
 
+    // Transactions: begin switches autocommit off; commit and rollback end the transaction and
+    // switch autocommit back on. Each returns false with lastError() set when the driver fails.
+    virtual bool beginTransaction();
+    virtual bool commitTransaction();
+    virtual bool rollbackTransaction();
+    // Runs `text`, which holds `statementCount` statements, as one request and reads the
+    // outcome of every statement. With a non-zero `countAttribute` the statement count is set
+    // first through that driver statement attribute (drivers that run several statements in
+    // one request only when told how many). Never throws for a failed statement: the result
+    // says how far the request got and lastError() why it stopped.
+    virtual RequestResult executeRequest(const std::string& text, size_t statementCount,
+                                         SQLINTEGER countAttribute);
+    // The first diagnostic record of the last failed call.
+    const StatementError& lastError() const { return lastFailure; }
+
     void handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
                                 const std::string& functionName);
     bool isRetriableError(const char* sqlState, int32_t nativeError, const char* message);
@@ -58,6 +93,14 @@ protected:
     bool databaseTypeCached;
     bool lastErrorRetriable;
     std::vector<std::string> resultColumnNames;
+    StatementError lastFailure;
+
+private:
+    // The one path from an ODBC return code to an outcome: on failure the diagnostics are read
+    // into lastError() and logged at debug level under `functionName`.
+    bool check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* functionName);
+    bool setAutoCommit(bool on);
+    bool endTransaction(SQLSMALLINT completion, const char* name);
 };
 
 #endif

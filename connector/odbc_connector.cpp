@@ -1,10 +1,9 @@
 #include "connector/odbc_connector.h"
 
-#include <algorithm>
 #include <memory>
-#include <numeric>
-#include <tuple>
 
+#include "connector/delivery_ledger.h"
+#include "connector/statement_runner.h"
 #include "host/logger.h"
 #include "host/reading.h"
 #include "schema/schema_manager.h"
@@ -17,37 +16,6 @@ Logger* log() {
     return Logger::getLogger();
 }
 
-// Whether two readings give rows of the same columns: the row's columns follow from the
-// datapoint names alone.
-bool sameColumns(const std::vector<Datapoint*>& a, const std::vector<Datapoint*>& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i] && (!a[i] || !b[i] || a[i]->getName() != b[i]->getName())) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A table's readings can lie spread over a large batch, each in objects of its own: asking for
-// the readings a few steps ahead, one link of the chain per step, overlaps their memory latency
-// with the work on the current one.
-template <typename Entries>
-void prefetchAhead(const Entries& readings, size_t at) {
-    if (at + 3 < readings.size()) {
-        __builtin_prefetch(readings[at + 3].reading);
-    }
-    if (at + 2 < readings.size()) {
-        __builtin_prefetch(readings[at + 2].reading->getReadingData().data());
-    }
-    if (at + 1 < readings.size()) {
-        for (const Datapoint* datapoint : readings[at + 1].reading->getReadingData()) {
-            __builtin_prefetch(datapoint);
-        }
-    }
-}
 }  // namespace
 
 ODBCConnector::ODBCConnector(ODBCClient* odbcClient)
@@ -56,7 +24,9 @@ ODBCConnector::ODBCConnector(ODBCClient* odbcClient)
       connectionState(TOLVANE_ODBC_NOTCONNECTED),
       readingMapper(nullptr),
       schemaManager(nullptr),
-      sqlBuilder(nullptr) {
+      sqlBuilder(nullptr),
+      statementRunner(nullptr),
+      deliveryLedger(nullptr) {
     if (!client) {
         log()->debug("Creating new ODBC client instance");
         client = new ODBCClient();
@@ -73,7 +43,10 @@ ODBCConnector::ODBCConnector(ODBCClient* odbcClient)
     } catch (const std::exception& e) {
         log()->error("Failed to create SchemaManager: %s", e.what());
         connectionState = TOLVANE_ODBC_FAILED;
+        return;
     }
+    statementRunner = new StatementRunner(client);
+    deliveryLedger = new DeliveryLedger();
 }
 
 ODBCConnector::~ODBCConnector() {
@@ -88,10 +61,14 @@ ODBCConnector::~ODBCConnector() {
     schemaManager = nullptr;
     delete readingMapper;
     readingMapper = nullptr;
+    delete statementRunner;
+    statementRunner = nullptr;
+    delete deliveryLedger;
+    deliveryLedger = nullptr;
 }
 
 bool ODBCConnector::isValid() const {
-    return client && readingMapper && schemaManager;
+    return client && readingMapper && schemaManager && statementRunner && deliveryLedger;
 }
 
 void ODBCConnector::disconnectIfConnectionLost() {
@@ -130,21 +107,19 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     {
         std::unique_ptr<ODBCConfig> fresh(createConfig());
         fresh->configure(category);
-        config.host = fresh->host;
-        config.port = fresh->port;
-        config.schema = fresh->schema;
-        config.user = fresh->user;
-        config.password = fresh->password;
-        config.tolvaneInstance = fresh->tolvaneInstance;
-        config.dataSource = fresh->dataSource;
-        config.additionalParams = fresh->additionalParams;
-        config.connectionString = fresh->connectionString;
+        config = *fresh;
     }
     if (!config.hasChanged(previous)) {
         return true;
     }
     readingMapper->setTolvaneInstance(config.tolvaneInstance);
     schemaManager->setDatabaseName(config.schema);
+    if (config.host != previous.host || config.port != previous.port ||
+        config.schema != previous.schema || config.user != previous.user) {
+        // Another database, or another user's view of it: nothing known of its tables holds.
+        schemaManager->clearCache();
+        deliveryLedger->reset();
+    }
     log()->info("Database configuration updated: Server=%s, Port=%d, Database=%s",
                 config.host.c_str(), config.port, config.schema.c_str());
     disconnect();
@@ -182,6 +157,9 @@ void ODBCConnector::connect() {
         }
         connectionState = client->Connect(config.connectionString);
         log()->info("Database connection status: %s", connectionStatusText(connectionState));
+        if (connectionState == TOLVANE_ODBC_SUCCESS) {
+            statementRunner->resetSession();
+        }
     } catch (const std::exception& e) {
         log()->error("Database connection failed: %s", e.what());
         connectionState = TOLVANE_ODBC_FAILED;
@@ -202,6 +180,9 @@ void ODBCConnector::setSQLBuilder(SQLBuilder* builder) {
     sqlBuilder = builder;
     if (schemaManager) {
         schemaManager->setSQLBuilder(builder);
+    }
+    if (statementRunner) {
+        statementRunner->setSQLBuilder(builder);
     }
     if (readingMapper) {
         readingMapper->setSQLBuilder(builder);
@@ -256,22 +237,14 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         return false;
     }
     try {
-        const ReadingGroups groups = groupReadingsByTable(readings);
-        // One record, refilled for every reading: rows are rendered as they are mapped.
-        DatabaseRecord record;
-        for (const auto& group : groups) {
-            const std::string& table = group.first;
-            const std::vector<GroupedReading>& members = group.second;
-            if (members.empty()) {
-                continue;
-            }
-            prepareTable(table, members, record);
-            if (!insertReadings(table, members, record)) {
-                return false;
-            }
-            log()->debug("Sent %zu records to table '%s'", members.size(), table.c_str());
+        BatchDelivery delivery(BatchDelivery::Parts{
+            *client, *schemaManager, *readingMapper, *sqlBuilder, *statementRunner, *deliveryLedger,
+            config.schema, readingMapper->getTolvaneInstance()});
+        const BatchDelivery::Result result = delivery.deliver(readings);
+        if (!result.delivered) {
+            recoverSession(result.failure);
         }
-        return true;
+        return result.delivered;
     } catch (const std::exception& e) {
         log()->error("Database operation failed: %s", e.what());
         disconnectIfConnectionLost();
@@ -279,162 +252,23 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
     }
 }
 
-ODBCConnector::ReadingGroups ODBCConnector::groupReadingsByTable(
-    const std::vector<Reading*>& readings) {
-    ReadingGroups groups;
-    // Consecutive readings usually share their table: reuse the last group without a search.
-    std::vector<GroupedReading>* current = nullptr;
-    const std::string* currentName = nullptr;
-    for (const Reading* reading : readings) {
-        if (!reading) {
-            continue;
-        }
-        std::string table = readingMapper->extractTableName(reading);
-        if (table.empty()) {
-            continue;
-        }
-        if (!current || *currentName != table) {
-            auto it = groups.try_emplace(std::move(table)).first;
-            current = &it->second;
-            currentName = &it->first;
-        }
-        // Compared here, while the datapoints are being read anyway, so that the schema and row
-        // passes only look at the flag.
-        const bool same =
-            !current->empty() &&
-            sameColumns(current->back().reading->getReadingData(), reading->getReadingData());
-        current->push_back(GroupedReading{reading, same});
+void ODBCConnector::recoverSession(ErrorClass failure) {
+    if (failure == ErrorClass::Data) {
+        return;
     }
-    return groups;
-}
-
-void ODBCConnector::prepareTable(const std::string& table,
-                                 const std::vector<GroupedReading>& readings,
-                                 DatabaseRecord& record) {
-    // Once a row needed no change, a later row with the same columns needs none either: the
-    // cached schema only gains columns, and a cached table exists without a query. Such rows
-    // skip the checks, which would give the same answers without any SQL.
-    bool settled = false;
-    for (const GroupedReading& entry : readings) {
-        if (settled && entry.sameColumnsAsPrevious) {
-            continue;
-        }
-        readingMapper->mapReadingInto(entry.reading, table, false, record);
-        settled = false;
-        if (schemaManager->checkTableExists(table, record)) {
-            if (schemaManager->checkTableSchema(table, record)) {
-                schemaManager->alterTable(table, record);
-            } else {
-                settled = true;
-            }
-        } else if (!schemaManager->createTable(table, record)) {
-            log()->error("Failed to create database table '%s'", table.c_str());
-        }
+    if (failure == ErrorClass::SessionExpired) {
+        log()->warn("Database session expired: the next batch connects anew");
+        disconnect();
+        return;
     }
-}
-
-bool ODBCConnector::insertReadings(const std::string& table,
-                                   const std::vector<GroupedReading>& readings,
-                                   DatabaseRecord& record) {
-    const SchemaManager::TableSchema schema = schemaManager->getCachedSchema(table);
-    if (schema.empty()) {
-        // The rows have nowhere to go; reporting the batch as delivered would lose them.
-        log()->error("Failed to get cached schema for table '%s'", table.c_str());
-        return false;
+    if (!client->isConnected()) {
+        log()->debug("Database connection lost");
+        disconnect();
+        return;
     }
-
-    std::vector<std::string> columnNames;
-    columnNames.reserve(schema.size());
-    std::vector<const std::string*> columnTypes;
-    columnTypes.reserve(schema.size());
-    for (const auto& entry : schema) {
-        columnNames.push_back(std::get<0>(entry));
-        columnTypes.push_back(&std::get<1>(entry));
+    // A session can look alive to the driver and still refuse every statement.
+    if (!executeQuery("SELECT 1").success) {
+        log()->warn("Database session does not answer: the next batch connects anew");
+        disconnect();
     }
-    // A name cached twice takes the type of its first entry. Sorting positions by name (then
-    // position) finds such names without a node per column, which a hash map would allocate on
-    // every batch.
-    std::vector<size_t> byName(schema.size());
-    std::iota(byName.begin(), byName.end(), size_t{0});
-    std::sort(byName.begin(), byName.end(), [&columnNames](size_t a, size_t b) {
-        const int order = columnNames[a].compare(columnNames[b]);
-        return order < 0 || (order == 0 && a < b);
-    });
-    for (size_t i = 1; i < byName.size(); ++i) {
-        if (columnNames[byName[i]] == columnNames[byName[i - 1]]) {
-            columnTypes[byName[i]] = columnTypes[byName[i - 1]];
-        }
-    }
-    log()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
-                 columnNames.size());
-
-    sqlBuilder->setTableName(table);
-    sqlBuilder->setColumns(columnNames);
-
-    // Exact length of "INSERT INTO t (c1, c2) VALUES " and of each row as buildBulkInsert writes
-    // them, so every statement stays within the size limit without being built twice, and a
-    // table that fits is never split.
-    const size_t prefixBytes = sqlBuilder->insertPrefixLength();
-
-    std::vector<std::vector<std::string>> chunk;
-    size_t chunkBytes = prefixBytes;
-    auto flush = [&]() {
-        sqlBuilder->setValues(std::move(chunk));
-        chunk = {};
-        chunkBytes = prefixBytes;
-        QueryResult result = executeQuery(sqlBuilder->buildBulkInsert());
-        // The rows are in the statement now; holding them until the next chunk would double the
-        // memory a statement needs.
-        sqlBuilder->setValues(std::vector<std::vector<std::string>>());
-        if (result.success) {
-            return true;
-        }
-        log()->error("Failed to execute database query for table '%s'", table.c_str());
-        // A failed INSERT may be the first sign of a dropped connection; without this check a
-        // batch whose tables are all cached would never reconnect.
-        disconnectIfConnectionLost();
-        return false;
-    };
-
-    // Rows nearly always carry the table's columns in the table's order: then the values are
-    // taken by position instead of being looked up by name.
-    bool inTableOrder = false;
-    for (size_t at = 0; at < readings.size(); ++at) {
-        const GroupedReading& entry = readings[at];
-        prefetchAhead(readings, at);
-        readingMapper->mapReadingInto(entry.reading, table, true, record);
-        if (!entry.sameColumnsAsPrevious) {
-            inTableOrder = record.columnNameList() == columnNames;
-        }
-        std::vector<std::string> row;
-        row.reserve(columnNames.size());
-        size_t rowBytes = 2 * columnNames.size();  // "(" and ")", and ", " between the values
-        if (inTableOrder) {
-            const std::vector<std::string>& values = record.valueList();
-            for (size_t i = 0; i < columnNames.size(); ++i) {
-                row.push_back(sqlBuilder->formatValue(values[i], *columnTypes[i]));
-                rowBytes += row.back().size();
-            }
-        } else {
-            for (size_t i = 0; i < columnNames.size(); ++i) {
-                const std::string* value = record.findValue(columnNames[i]);
-                if (value) {
-                    row.push_back(sqlBuilder->formatValue(*value, *columnTypes[i]));
-                } else {
-                    row.emplace_back("NULL");
-                }
-                rowBytes += row.back().size();
-            }
-        }
-        // ", " before every row but the first of a statement.
-        if (!chunk.empty() &&
-            (chunk.size() >= MAX_ROWS_PER_INSERT || chunkBytes + 2 + rowBytes > MAX_INSERT_BYTES)) {
-            if (!flush()) {
-                return false;
-            }
-        }
-        chunkBytes += (chunk.empty() ? 0 : 2) + rowBytes;
-        chunk.push_back(std::move(row));
-    }
-    return chunk.empty() || flush();
 }

@@ -8,14 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "client/error_classification.h"
 #include "client/odbc_client.h"
 #include "config/odbc_config.h"
+#include "connector/batch_delivery.h"
 #include "mapping/reading_mapper.h"
 
 class ConfigCategory;
 class Reading;
+class DeliveryLedger;
 class SchemaManager;
 class SQLBuilder;
+class StatementRunner;
 
 // The connector's own status beyond what ODBCClient::Connect returns.
 constexpr int TOLVANE_ODBC_NOTCONNECTED = 3;
@@ -45,35 +49,20 @@ public:
     static const char* connectionStatusText(int status);
 
     // Snowflake refuses more rows than this in one VALUES list.
-    static constexpr size_t MAX_ROWS_PER_INSERT = 16384;
+    static constexpr size_t MAX_ROWS_PER_INSERT = BatchDelivery::MAX_ROWS_PER_INSERT;
     // Statements are kept within this much text, as Snowflake advises.
-    static constexpr size_t MAX_INSERT_BYTES = 1024 * 1024;
+    static constexpr size_t MAX_INSERT_BYTES = BatchDelivery::MAX_INSERT_BYTES;
     static constexpr std::chrono::nanoseconds RECONNECT_BACKOFF = std::chrono::seconds(5);
 
 protected:
-    // A reading of a table's group, and whether its row has the same columns as the row of the
-    // reading before it in the group: then neither its schema nor its column order needs a look.
-    struct GroupedReading {
-        const Reading* reading;
-        bool sameColumnsAsPrevious;
-    };
-    using ReadingGroups = std::map<std::string, std::vector<GroupedReading>>;
-
     bool isValid() const;
     // After a failure: when the client finds the connection dead, disconnect, so that the next
     // batch connects anew.
     void disconnectIfConnectionLost();
-    // The batch's readings by target table (byte order), in batch order; readings without a
-    // table are left out, as the mapper leaves out their rows.
-    ReadingGroups groupReadingsByTable(const std::vector<Reading*>& readings);
-    // Makes sure the table exists with every column its readings' rows need.
-    void prepareTable(const std::string& table, const std::vector<GroupedReading>& readings,
-                      DatabaseRecord& record);
-    // Writes one table's rows with as few INSERTs as the limits above allow. Each row is mapped
-    // into `record` just before it is rendered, so a batch never holds more than one statement's
-    // rows.
-    bool insertReadings(const std::string& table, const std::vector<GroupedReading>& readings,
-                        DatabaseRecord& record);
+    // After a batch failed for a reason other than its data: a session that expired, or that the
+    // driver still takes for alive but that does not answer a trivial query, is closed so that the
+    // next batch connects anew.
+    void recoverSession(ErrorClass failure);
 
     ODBCClient* client;
     ODBCConfig config;
@@ -83,6 +72,8 @@ protected:
     ReadingMapper* readingMapper;
     SchemaManager* schemaManager;
     SQLBuilder* sqlBuilder;
+    StatementRunner* statementRunner;
+    DeliveryLedger* deliveryLedger;
 };
 
 #endif

@@ -31,6 +31,25 @@ bool hasColumn(const SchemaManager::TableSchema& schema, const std::string& colu
                        [&column](const auto& entry) { return std::get<0>(entry) == column; });
 }
 
+// The length n of a "VARCHAR(n)" type (any letter case, constraints after it), or 0.
+size_t varcharLength(const std::string& type) {
+    std::string upper;
+    upper.reserve(type.size());
+    for (char c : type) {
+        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const size_t at = upper.find("VARCHAR(");
+    if (at == std::string::npos) {
+        return 0;
+    }
+    size_t length = 0;
+    for (size_t i = at + 8; i < upper.size() && std::isdigit(static_cast<unsigned char>(upper[i]));
+         ++i) {
+        length = length * 10 + static_cast<size_t>(upper[i] - '0');
+    }
+    return length;
+}
+
 // The text up to its first zero byte, as the driver's character data ends there.
 std::string untilNul(const std::string& text) {
     return std::string(text.c_str());
@@ -88,6 +107,7 @@ bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRec
     if (schema.empty()) {
         return false;
     }
+    columnLengths.erase(table);
     schemaCache.emplace(table, std::move(schema));
     return true;
 }
@@ -121,13 +141,7 @@ bool SchemaManager::createTable(const std::string& table, const DatabaseRecord& 
         Logger::getLogger()->error("Failed to create table '%s'", table.c_str());
         return false;
     }
-    const SQLBuilder& builder = requireBuilder(sqlBuilder);
-    TableSchema schema;
-    schema.reserve(record.columnNameList().size());
-    for (const std::string& column : record.columnNameList()) {
-        schema.emplace_back(column, declaredType(builder, record, column));
-    }
-    schemaCache[table] = std::move(schema);
+    cacheCreatedTable(table, record);
     return true;
 }
 
@@ -184,6 +198,9 @@ bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& r
             return false;
         }
         // Kept column by column: a later failure leaves the ones already added in the cache.
+        if (const size_t length = varcharLength(type)) {
+            columnLengths[table][column] = length;
+        }
         schema.emplace_back(column, std::move(type));
     }
     return altered;
@@ -197,4 +214,90 @@ std::string SchemaManager::buildAlterTableSQL(const std::string& table, const st
 SchemaManager::TableSchema SchemaManager::getCachedSchema(const std::string& table) const {
     auto cached = schemaCache.find(table);
     return cached == schemaCache.end() ? TableSchema() : cached->second;
+}
+
+bool SchemaManager::isCached(const std::string& table) const {
+    return schemaCache.find(table) != schemaCache.end();
+}
+
+bool SchemaManager::cacheColumnRows(const std::string& table,
+                                    const std::vector<std::vector<std::string>>& rows) {
+    TableSchema schema = extractColumnInfo(rows);
+    if (schema.empty()) {
+        return false;
+    }
+    columnLengths.erase(table);
+    schemaCache[table] = std::move(schema);
+    return true;
+}
+
+std::string SchemaManager::declaredColumnType(const DatabaseRecord& record,
+                                              const std::string& column) const {
+    return declaredType(requireBuilder(sqlBuilder), record, column);
+}
+
+void SchemaManager::cacheCreatedTable(const std::string& table, const DatabaseRecord& record) {
+    TableSchema schema;
+    schema.reserve(record.columnNameList().size());
+    columnLengths.erase(table);
+    for (const std::string& column : record.columnNameList()) {
+        std::string type = declaredColumnType(record, column);
+        if (const size_t length = varcharLength(type)) {
+            columnLengths[table][column] = length;
+        }
+        schema.emplace_back(column, std::move(type));
+    }
+    schemaCache[table] = std::move(schema);
+}
+
+void SchemaManager::cacheAddedColumn(const std::string& table, const std::string& column,
+                                     const std::string& type) {
+    TableSchema& schema = schemaCache[table];
+    if (hasColumn(schema, column)) {
+        return;
+    }
+    if (const size_t length = varcharLength(type)) {
+        columnLengths[table][column] = length;
+    }
+    schema.emplace_back(column, type);
+}
+
+void SchemaManager::forgetTable(const std::string& table) {
+    schemaCache.erase(table);
+    columnLengths.erase(table);
+}
+
+void SchemaManager::clearCache() {
+    schemaCache.clear();
+    columnLengths.clear();
+}
+
+size_t SchemaManager::columnLength(const std::string& table, const std::string& column) const {
+    auto byTable = columnLengths.find(table);
+    if (byTable == columnLengths.end()) {
+        return 0;
+    }
+    auto found = byTable->second.find(column);
+    return found == byTable->second.end() ? 0 : found->second;
+}
+
+void SchemaManager::setColumnLength(const std::string& table, const std::string& column,
+                                    size_t length) {
+    columnLengths[table][column] = length;
+    // The cached type follows, so that the cache says what the table now is.
+    auto cached = schemaCache.find(table);
+    if (cached == schemaCache.end()) {
+        return;
+    }
+    for (auto& entry : cached->second) {
+        std::string& type = std::get<1>(entry);
+        if (std::get<0>(entry) != column || varcharLength(type) == 0) {
+            continue;
+        }
+        const size_t open = type.find('(');
+        const size_t close = type.find(')', open);
+        if (open != std::string::npos && close != std::string::npos) {
+            type.replace(open + 1, close - open - 1, std::to_string(length));
+        }
+    }
 }

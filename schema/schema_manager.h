@@ -1,6 +1,7 @@
 #ifndef SCHEMA_SCHEMA_MANAGER_H
 #define SCHEMA_SCHEMA_MANAGER_H
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <tuple>
@@ -42,11 +43,33 @@ public:
                                    const std::string& type) const;
     TableSchema getCachedSchema(const std::string& table) const;
 
+    // The cache as the batch delivery settles many tables with few requests: it runs the
+    // statements itself and tells the cache what they did.
+    bool isCached(const std::string& table) const;
+    // Caches a table from the rows of its column query; false (nothing cached) when the query
+    // found no columns, that is when the table does not exist.
+    bool cacheColumnRows(const std::string& table,
+                         const std::vector<std::vector<std::string>>& rows);
+    void cacheCreatedTable(const std::string& table, const DatabaseRecord& record);
+    void cacheAddedColumn(const std::string& table, const std::string& column,
+                          const std::string& type);
+    // A column's type and declared type, as the record declares it for a new table or column.
+    std::string declaredColumnType(const DatabaseRecord& record, const std::string& column) const;
+    // Forgets what is known of one table (it changed under us) or of every table (another
+    // database).
+    void forgetTable(const std::string& table);
+    void clearCache();
+    // The maximum length in characters of a text column, when known: the plugin knows the
+    // columns it made or widened; for others the database is asked (setColumnLength).
+    size_t columnLength(const std::string& table, const std::string& column) const;
+    void setColumnLength(const std::string& table, const std::string& column, size_t length);
+
 private:
     ODBCClient* client;
     std::string databaseName;
     SQLBuilder* sqlBuilder;
     std::map<std::string, TableSchema> schemaCache;
+    std::map<std::string, std::map<std::string, size_t>> columnLengths;
 };
 
 #endif

@@ -38,6 +38,7 @@ echo "== sending examples/readings.json in batches of 4" >&2
 psql_args=(-X -q -h "$EMULATOR_HOST" -p "$EMULATOR_PORT" -U "$EMULATOR_USER" -d "$EMULATOR_DATABASE")
 tables="$(psql "${psql_args[@]}" -At -c \
     "SELECT table_name FROM information_schema.columns WHERE table_schema = 'TOLVANE'
+       AND table_name NOT IN ('_varnholt_ledger', '_varnholt_rejects')
      GROUP BY table_name ORDER BY table_name")"
 
 echo
@@ -54,3 +55,10 @@ while IFS= read -r table; do
     psql "${psql_args[@]}" -c "SELECT * FROM \"TOLVANE\".\"${table//\"/\"\"}\" ORDER BY user_ts" \
         | sed '/^$/d'
 done <<<"$tables"
+
+echo
+echo "== the plugin's own tables"
+psql "${psql_args[@]}" -c "SELECT count(*) AS batches_in_the_delivery_ledger, sum(row_count) AS rows
+    FROM \"TOLVANE\".\"_varnholt_ledger\"" | sed '/^$/d'
+psql "${psql_args[@]}" -c "SELECT count(*) AS rejected_readings FROM \"TOLVANE\".\"_varnholt_rejects\"" \
+    | sed '/^$/d'

@@ -299,7 +299,11 @@ SELECT current_database()::text AS table_catalog,
            WHEN b.typname = 'bytea' THEN 'BINARY'
            WHEN b.typname IN ('json', 'jsonb') THEN 'VARIANT'
            ELSE upper(b.typname::text)
-       END AS data_type
+       END AS data_type,
+       CASE
+           WHEN b.typname IN ('varchar', 'bpchar') AND a.atttypmod > 4 THEN a.atttypmod - 4
+           WHEN b.typname IN ('varchar', 'text') THEN 16777216
+       END::integer AS character_maximum_length
 FROM pg_catalog.pg_attribute a
 JOIN pg_catalog.pg_class c ON c.oid = a.attrelid
 JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace

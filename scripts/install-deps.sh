@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake git pkg-config file
     unixodbc unixodbc-dev odbc-postgresql
-    rapidjson-dev libgtest-dev googletest libbenchmark-dev
+    rapidjson-dev libxxhash-dev libgtest-dev googletest libbenchmark-dev
     postgresql
     clang-14 libclang-rt-14-dev
 )

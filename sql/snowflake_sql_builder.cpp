@@ -252,19 +252,33 @@ std::string SnowflakeSQLBuilder::decodeConstraints(ColumnConstraint constraint) 
 
 std::string SnowflakeSQLBuilder::buildInformationSchemaQuery(const std::string&,
                                                              const std::string& table) const {
-    std::string sql =
-        "SELECT column_name,data_type FROM information_schema.columns WHERE table_name = ";
+    return "SELECT column_name,data_type FROM information_schema.columns WHERE table_name = " +
+           tableNameLiteral(table) +
+           " AND table_schema = CURRENT_SCHEMA() ORDER BY ordinal_position";
+}
+
+std::string SnowflakeSQLBuilder::tableNameLiteral(const std::string& table) const {
     // A dollar-quoted constant ends at the first "$$": a name holding one, or ending in "$",
     // goes into an ordinary string literal instead.
     if (table.find("$$") == std::string::npos && (table.empty() || table.back() != '$')) {
-        sql += "$$";
-        sql += table;
-        sql += "$$";
-    } else {
-        sql += escapeString(table);
+        return "$$" + table + "$$";
     }
-    sql += " AND table_schema = CURRENT_SCHEMA() ORDER BY ordinal_position";
-    return sql;
+    return escapeString(table);
+}
+
+std::string SnowflakeSQLBuilder::buildColumnLengthQuery(const std::string& table) const {
+    return "SELECT column_name, character_maximum_length FROM information_schema.columns WHERE "
+           "table_name = " +
+           tableNameLiteral(table) +
+           " AND table_schema = CURRENT_SCHEMA() ORDER BY ordinal_position";
+}
+
+int32_t SnowflakeSQLBuilder::getMultiStatementCountAttribute() const {
+    return MULTI_STATEMENT_COUNT_ATTRIBUTE;
+}
+
+size_t SnowflakeSQLBuilder::getMaxVarcharLength() const {
+    return MAX_VARCHAR_LENGTH;
 }
 
 SQLBuilder* SnowflakeSQLBuilder::createSQLBuilder() const {

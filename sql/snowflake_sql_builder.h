@@ -24,6 +24,15 @@ public:
     std::string getHintName() const override;
     std::string getIdentifierQuote() const override;
     std::string getIdentifierCloseQuote() const override;
+    int32_t getMultiStatementCountAttribute() const override;
+    size_t getMaxVarcharLength() const override;
+    std::string buildColumnLengthQuery(const std::string& table) const override;
+    std::string tableNameLiteral(const std::string& table) const override;
+
+    // The Snowflake ODBC driver's statement attribute for the number of statements in a
+    // request (SQL_SF_STMT_ATTR_MULTI_STATEMENT_COUNT).
+    static constexpr int32_t MULTI_STATEMENT_COUNT_ATTRIBUTE = 16648;
+    static constexpr size_t MAX_VARCHAR_LENGTH = 16777216;
 
     std::string formatValueForSnowflake(const std::string& value, const std::string& type) const;
 };

@@ -22,26 +22,6 @@ void appendDoubled(std::string& out, const std::string& text, const std::string&
     out.append(text, start, std::string::npos);
 }
 
-// Length of text once appendDoubled has written it.
-size_t doubledLength(const std::string& text, const std::string& quote) {
-    size_t length = text.size();
-    if (quote.empty()) {
-        return length;
-    }
-    for (size_t found = text.find(quote); found != std::string::npos;
-         found = text.find(quote, found + quote.size())) {
-        length += quote.size();
-    }
-    return length;
-}
-
-void appendQuoted(std::string& out, const std::string& name, const std::string& open,
-                  const std::string& close) {
-    out += open;
-    appendDoubled(out, name, close);
-    out += close;
-}
-
 std::string toLowerCopy(const std::string& text) {
     std::string lower(text);
     for (char& c : lower) {
@@ -83,20 +63,156 @@ std::string SQLBuilder::quoteIdentifier(const std::string& name) const {
     const std::string close = getIdentifierCloseQuote();
     std::string quoted;
     quoted.reserve(open.size() + name.size() + close.size() + 2);
-    appendQuoted(quoted, name, open, close);
+    quoted += open;
+    appendDoubled(quoted, name, close);
+    quoted += close;
     return quoted;
 }
 
 size_t SQLBuilder::insertPrefixLength() const {
-    const std::string open = getIdentifierQuote();
-    const std::string close = getIdentifierCloseQuote();
-    const size_t quotes = open.size() + close.size();
-    size_t length = std::strlen("INSERT INTO ") + quotes + doubledLength(tableName, close) +
+    size_t length = std::strlen("INSERT INTO ") + quoteIdentifier(tableName).size() +
                     std::strlen(" (") + std::strlen(") VALUES ");
     for (size_t i = 0; i < columns.size(); ++i) {
-        length += quotes + doubledLength(columns[i], close) + (i > 0 ? 2 : 0);
+        length += quoteIdentifier(columns[i]).size() + (i > 0 ? 2 : 0);
     }
     return length;
+}
+
+std::string SQLBuilder::quotedList(const std::vector<std::string>& names) const {
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            list += ", ";
+        }
+        list += quoteIdentifier(names[i]);
+    }
+    return list;
+}
+
+std::string SQLBuilder::buildInsertPrefix(const std::string& table,
+                                          const std::vector<std::string>& columnNames) const {
+    std::string sql = "INSERT INTO ";
+    sql += quoteIdentifier(table);
+    sql += " (";
+    sql += quotedList(columnNames);
+    sql += ") VALUES ";
+    return sql;
+}
+
+std::string SQLBuilder::buildRowTuple(const std::vector<std::string>& formattedValues) {
+    std::string row;
+    row.reserve(rowLength(formattedValues));
+    appendRow(row, formattedValues);
+    return row;
+}
+
+std::string SQLBuilder::buildInsertStatement(const std::string& prefix,
+                                             const std::vector<const std::string*>& rows) {
+    size_t length = prefix.size();
+    for (const std::string* row : rows) {
+        length += row->size() + 2;
+    }
+    std::string sql;
+    sql.reserve(length);
+    sql += prefix;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0) {
+            sql += ", ";
+        }
+        sql += *rows[i];
+    }
+    return sql;
+}
+
+std::string SQLBuilder::buildWidenColumn(const std::string& table, const std::string& column,
+                                         size_t length) const {
+    return "ALTER TABLE " + quoteIdentifier(table) + " ALTER COLUMN " + quoteIdentifier(column) +
+           " SET DATA TYPE VARCHAR(" + std::to_string(length) + ")";
+}
+
+std::string SQLBuilder::buildCreateLedgerTable(const std::string& table) const {
+    return "CREATE TABLE IF NOT EXISTS " + quoteIdentifier(table) + " (" +
+           quoteIdentifier("instance") + " VARCHAR NOT NULL, " + quoteIdentifier("fingerprint") +
+           " VARCHAR(32) NOT NULL, " + quoteIdentifier("row_count") + " BIGINT NOT NULL, " +
+           quoteIdentifier("delivered_at") + " " + getTimestampType() + " NOT NULL)";
+}
+
+std::string SQLBuilder::buildLedgerInsert(const std::string& table, const std::string& instance,
+                                          const std::string& fingerprint, size_t rowCount) const {
+    return "INSERT INTO " + quoteIdentifier(table) + " (" +
+           quotedList({"instance", "fingerprint", "row_count", "delivered_at"}) + ") VALUES (" +
+           escapeString(instance) + ", " + escapeString(fingerprint) + ", " +
+           std::to_string(rowCount) + ", CURRENT_TIMESTAMP)";
+}
+
+std::string SQLBuilder::buildLedgerLookup(const std::string& table, const std::string& instance,
+                                          const std::string& fingerprint) const {
+    return "SELECT COUNT(*) FROM " + quoteIdentifier(table) + " WHERE " +
+           quoteIdentifier("instance") + " = " + escapeString(instance) + " AND " +
+           quoteIdentifier("fingerprint") + " = " + escapeString(fingerprint);
+}
+
+std::string SQLBuilder::buildLedgerCleanup(const std::string& table, int days) const {
+    return "DELETE FROM " + quoteIdentifier(table) + " WHERE " + quoteIdentifier("delivered_at") +
+           " < CURRENT_TIMESTAMP - INTERVAL '" + std::to_string(days) + " days'";
+}
+
+std::string SQLBuilder::buildCreateRejectTable(const std::string& table) const {
+    const std::string timestamp = getTimestampType();
+    return "CREATE TABLE IF NOT EXISTS " + quoteIdentifier(table) + " (" +
+           quoteIdentifier("rejected_at") + " " + timestamp + " NOT NULL, " +
+           quoteIdentifier("instance") + " VARCHAR, " + quoteIdentifier("target_table") +
+           " VARCHAR, " + quoteIdentifier("asset_code") + " VARCHAR, " +
+           quoteIdentifier("user_ts") + " " + timestamp + ", " + quoteIdentifier("reading") +
+           " VARCHAR, " + quoteIdentifier("sqlstate") + " VARCHAR(5), " +
+           quoteIdentifier("native_code") + " BIGINT, " + quoteIdentifier("message") + " VARCHAR)";
+}
+
+std::string SQLBuilder::buildRejectInsert(const std::string& table,
+                                          const std::vector<RejectRow>& rows) const {
+    std::string sql = "INSERT INTO " + quoteIdentifier(table) + " (" +
+                      quotedList({"rejected_at", "instance", "target_table", "asset_code",
+                                  "user_ts", "reading", "sqlstate", "native_code", "message"}) +
+                      ") VALUES ";
+    const std::string timestamp = getTimestampType();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const RejectRow& row = rows[i];
+        sql += i > 0 ? ", (" : "(";
+        sql += "CURRENT_TIMESTAMP, ";
+        sql += escapeString(row.instance) + ", ";
+        sql += escapeString(row.targetTable) + ", ";
+        sql += escapeString(row.asset) + ", ";
+        sql += (row.userTimestamp.empty() ? std::string("NULL")
+                                          : formatValue(row.userTimestamp, timestamp)) +
+               ", ";
+        sql += escapeString(row.readingJSON) + ", ";
+        sql += (row.sqlState.empty() ? std::string("NULL") : escapeString(row.sqlState)) + ", ";
+        sql += std::to_string(row.nativeCode) + ", ";
+        sql += escapeString(row.message) + ")";
+    }
+    return sql;
+}
+
+std::string SQLBuilder::getStatementSeparator() const {
+    return ";\n";
+}
+
+int32_t SQLBuilder::getMultiStatementCountAttribute() const {
+    return 0;
+}
+
+size_t SQLBuilder::getMaxVarcharLength() const {
+    return 10485760;
+}
+
+std::string SQLBuilder::tableNameLiteral(const std::string& table) const {
+    return escapeString(table);
+}
+
+std::string SQLBuilder::buildColumnLengthQuery(const std::string& table) const {
+    return "SELECT column_name, character_maximum_length FROM information_schema.columns WHERE "
+           "table_name = " +
+           tableNameLiteral(table) + " ORDER BY ordinal_position";
 }
 
 std::string SQLBuilder::buildCreateTable(
@@ -132,20 +248,7 @@ std::string SQLBuilder::insertPrefix() const {
     if (tableName.empty() || columns.empty() || values.empty()) {
         return std::string();
     }
-    // The quotes are asked for once per statement, not once per identifier.
-    const std::string open = getIdentifierQuote();
-    const std::string close = getIdentifierCloseQuote();
-    std::string sql = "INSERT INTO ";
-    appendQuoted(sql, tableName, open, close);
-    sql += " (";
-    for (size_t i = 0; i < columns.size(); ++i) {
-        if (i > 0) {
-            sql += ", ";
-        }
-        appendQuoted(sql, columns[i], open, close);
-    }
-    sql += ") VALUES ";
-    return sql;
+    return buildInsertPrefix(tableName, columns);
 }
 
 std::string SQLBuilder::buildInsert() const {

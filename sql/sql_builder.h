@@ -1,6 +1,8 @@
 #ifndef SQL_SQL_BUILDER_H
 #define SQL_SQL_BUILDER_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +39,18 @@ public:
     virtual std::string getIdentifierCloseQuote() const;
     virtual std::string getStringQuote() const;
 
+    // Requests of several statements: the text between two statements, and the driver's
+    // statement attribute that announces how many a request holds (0: none).
+    virtual std::string getStatementSeparator() const;
+    virtual int32_t getMultiStatementCountAttribute() const;
+    // The longest VARCHAR the database allows.
+    virtual size_t getMaxVarcharLength() const;
+    // Each column of a table with its declared maximum length in characters (NULL for columns
+    // without one).
+    virtual std::string buildColumnLengthQuery(const std::string& table) const;
+    // A value's text as the literal of the table-name comparisons of the column queries.
+    virtual std::string tableNameLiteral(const std::string& table) const;
+
     void setTableName(const std::string& table);
     void setColumns(const std::vector<std::string>& columnNames);
     void setValues(const std::vector<std::vector<std::string>>& rows);
@@ -50,6 +64,41 @@ public:
     // (<columns>) VALUES ") for the table and columns set last, worked out without writing it.
     size_t insertPrefixLength() const;
 
+    // Multi-row INSERTs assembled from rows rendered once: a row is "(v1, v2, ...)" of values
+    // already formatted with formatValue.
+    static std::string buildRowTuple(const std::vector<std::string>& formattedValues);
+    std::string buildInsertPrefix(const std::string& table,
+                                  const std::vector<std::string>& columnNames) const;
+    // The prefix followed by the rows, separated by ", ".
+    static std::string buildInsertStatement(const std::string& prefix,
+                                            const std::vector<const std::string*>& rows);
+    // "ALTER TABLE t ALTER COLUMN c SET DATA TYPE VARCHAR(n)": lengthens a text column.
+    std::string buildWidenColumn(const std::string& table, const std::string& column,
+                                 size_t length) const;
+
+    // The delivery ledger: one row per delivered batch, written in the batch's transaction.
+    std::string buildCreateLedgerTable(const std::string& table) const;
+    std::string buildLedgerInsert(const std::string& table, const std::string& instance,
+                                  const std::string& fingerprint, size_t rowCount) const;
+    std::string buildLedgerLookup(const std::string& table, const std::string& instance,
+                                  const std::string& fingerprint) const;
+    std::string buildLedgerCleanup(const std::string& table, int days) const;
+
+    // The reject table: readings the database cannot take as they are, with the reason.
+    struct RejectRow {
+        std::string instance;
+        std::string targetTable;
+        std::string asset;
+        std::string userTimestamp;  // as the row's user_ts value
+        std::string readingJSON;
+        std::string sqlState;
+        int64_t nativeCode = 0;
+        std::string message;
+    };
+    std::string buildCreateRejectTable(const std::string& table) const;
+    std::string buildRejectInsert(const std::string& table,
+                                  const std::vector<RejectRow>& rows) const;
+
 protected:
     std::string tableName;
     std::vector<std::string> columns;
@@ -58,6 +107,7 @@ protected:
 private:
     // "INSERT INTO <table> (<columns>) VALUES " or empty when there is nothing to insert.
     std::string insertPrefix() const;
+    std::string quotedList(const std::vector<std::string>& names) const;
 };
 
 #endif

@@ -1,0 +1,456 @@
+#include "connector/batch_delivery.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "connector/batch_fingerprint.h"
+#include "connector/delivery_ledger.h"
+#include "connector/rejected_reading.h"
+#include "connector/statement_runner.h"
+#include "connector/table_settler.h"
+#include "host/logger.h"
+#include "host/reading.h"
+#include "mapping/reading_mapper.h"
+#include "schema/schema_manager.h"
+#include "sql/sql_builder.h"
+
+namespace {
+
+// Rounds of writing a batch: each round after the first follows a failure that made progress
+// (readings diverted to rejects, or tables read again).
+constexpr int MAX_ROUNDS = 8;
+constexpr size_t NO_TABLE = static_cast<size_t>(-1);
+constexpr size_t ASSUMED_TEXT_LENGTH = 256;
+
+Logger* log() {
+    return Logger::getLogger();
+}
+
+// Whether two readings give rows of the same columns: the row's columns follow from the
+// datapoint names alone.
+bool sameColumns(const std::vector<Datapoint*>& a, const std::vector<Datapoint*>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i] && (!a[i] || !b[i] || a[i]->getName() != b[i]->getName())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void logFailure(const std::string& table, size_t rows, const StatementError& error) {
+    log()->error(
+        "Failed to execute database query for table '%s' (%zu rows): SQLSTATE %s, native error "
+        "%d: %s",
+        table.c_str(), rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
+        error.message.c_str());
+}
+
+}  // namespace
+
+BatchDelivery::BatchDelivery(const Parts& deliveryParts) : parts(deliveryParts) {}
+
+BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& error) {
+    result.delivered = false;
+    result.error = error;
+    result.failure = classifyError(error.sqlState, error.nativeError, error.message);
+    result.requests += parts.runner.takeRequestCount();
+    return result;
+}
+
+std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readings,
+                                             std::vector<Reject>& rejects) {
+    std::map<std::string, std::vector<GroupedReading>> groups;
+    // Consecutive readings usually share their table: reuse the last group without a search.
+    std::vector<GroupedReading>* current = nullptr;
+    const std::string* currentName = nullptr;
+    for (const Reading* reading : readings) {
+        if (!reading) {
+            continue;
+        }
+        std::string table = parts.mapper.extractTableName(reading);
+        if (table.empty()) {
+            continue;
+        }
+        if (DeliveryLedger::isReserved(table)) {
+            rejects.push_back(Reject{
+                table, reading,
+                StatementError{"", 0, "the table name is reserved for the plugin's own table"}});
+            continue;
+        }
+        if (!current || *currentName != table) {
+            auto it = groups.try_emplace(std::move(table)).first;
+            current = &it->second;
+            currentName = &it->first;
+        }
+        // Compared here, while the datapoints are being read anyway, so that the schema and row
+        // passes only look at the flag.
+        const bool same =
+            !current->empty() &&
+            sameColumns(current->back().reading->getReadingData(), reading->getReadingData());
+        current->push_back(GroupedReading{reading, same});
+    }
+    std::vector<TableBatch> tables;
+    tables.reserve(groups.size());
+    for (auto& entry : groups) {
+        TableBatch table;
+        table.name = entry.first;
+        table.readings = std::move(entry.second);
+        tables.push_back(std::move(table));
+    }
+    return tables;
+}
+
+bool BatchDelivery::render(std::vector<TableBatch>& tables,
+                           std::vector<BatchRenderer::RenderedTable>& rendered,
+                           std::vector<Reject>& rejects, StatementError& error) {
+    BatchRenderer renderer(parts.schemaManager, parts.mapper, parts.builder);
+    std::map<const Reading*, StatementError> known;
+    for (const auto& entry : diverted) {
+        known.emplace(entry.first, entry.second.reason);
+    }
+    rendered.resize(tables.size());
+    std::vector<TableSettler::LongText> longTexts;
+    for (size_t t = 0; t < tables.size(); ++t) {
+        if (!renderer.render(tables[t], known, rendered[t], rejects)) {
+            // The rows have nowhere to go; reporting the batch as delivered would lose them.
+            log()->error("Failed to get cached schema for table '%s'", tables[t].name.c_str());
+            error = StatementError{"", 0, "no cached schema for table '" + tables[t].name + "'"};
+            return false;
+        }
+        for (const auto& text : rendered[t].longTexts) {
+            longTexts.push_back({tables[t].name, text.column, text.characters});
+        }
+    }
+    if (longTexts.empty()) {
+        return true;
+    }
+    TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
+                         parts.databaseName);
+    std::map<std::pair<std::string, std::string>, StatementError> refused;
+    if (!settler.widen(longTexts, refused, error)) {
+        log()->error("Failed to lengthen text columns: SQLSTATE %s, native error %d: %s",
+                     error.sqlState.c_str(), static_cast<int>(error.nativeError),
+                     error.message.c_str());
+        return false;
+    }
+    // Texts still longer than their column become rejects.
+    for (BatchRenderer::RenderedTable& table : rendered) {
+        if (table.longTexts.empty()) {
+            continue;
+        }
+        const std::string& name = table.batch->name;
+        std::vector<bool> out(table.rows.size(), false);
+        for (const auto& text : table.longTexts) {
+            size_t length = parts.schemaManager.columnLength(name, text.column);
+            length = length ? length : ASSUMED_TEXT_LENGTH;
+            if (text.characters <= length || out[text.row]) {
+                continue;
+            }
+            out[text.row] = true;
+            auto reason = refused.find({name, text.column});
+            rejects.push_back(Reject{
+                name, table.rows[text.row].reading,
+                reason != refused.end()
+                    ? reason->second
+                    : StatementError{"", 0,
+                                     "a text of " + std::to_string(text.characters) +
+                                         " characters is longer than column '" + text.column +
+                                         "' takes (" + std::to_string(length) + ")"}});
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < table.rows.size(); ++i) {
+            if (!out[i]) {
+                if (kept != i) {
+                    table.rows[kept] = std::move(table.rows[i]);
+                }
+                ++kept;
+            }
+        }
+        table.rows.resize(kept);
+    }
+    return true;
+}
+
+std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
+    const std::vector<BatchRenderer::RenderedTable>& rendered, const std::vector<Reject>& rejects,
+    const std::string& fingerprint, size_t rows) const {
+    std::vector<Statement> statements;
+    std::vector<const std::string*> chunk;
+    for (size_t t = 0; t < rendered.size(); ++t) {
+        const BatchRenderer::RenderedTable& table = rendered[t];
+        size_t first = 0;
+        size_t bytes = table.prefix.size();
+        chunk.clear();
+        auto flush = [&](size_t end) {
+            statements.push_back(Statement{SQLBuilder::buildInsertStatement(table.prefix, chunk), t,
+                                           first, end - first});
+            chunk.clear();
+            first = end;
+            bytes = table.prefix.size();
+        };
+        for (size_t r = 0; r < table.rows.size(); ++r) {
+            const size_t rowBytes = table.rows[r].text.size();
+            // ", " before every row but the first of a statement.
+            if (!chunk.empty() &&
+                (chunk.size() >= MAX_ROWS_PER_INSERT || bytes + 2 + rowBytes > MAX_INSERT_BYTES)) {
+                flush(r);
+            }
+            bytes += (chunk.empty() ? 0 : 2) + rowBytes;
+            chunk.push_back(&table.rows[r].text);
+        }
+        if (!chunk.empty()) {
+            flush(table.rows.size());
+        }
+    }
+    std::vector<SQLBuilder::RejectRow> rejectRows;
+    size_t rejectBytes = 0;
+    auto flushRejects = [&]() {
+        statements.push_back(
+            Statement{parts.builder.buildRejectInsert(DeliveryLedger::REJECT_TABLE, rejectRows),
+                      NO_TABLE, 0, rejectRows.size()});
+        rejectRows.clear();
+        rejectBytes = 0;
+    };
+    for (const Reject& reject : rejects) {
+        SQLBuilder::RejectRow row = RejectedReading::toRow(reject, parts.instance);
+        // Room for the other columns and escapes on top of the two long texts.
+        const size_t rowBytes = 2 * (row.readingJSON.size() + row.message.size()) + 512;
+        if (!rejectRows.empty() && (rejectRows.size() >= MAX_ROWS_PER_INSERT ||
+                                    rejectBytes + rowBytes > MAX_INSERT_BYTES)) {
+            flushRejects();
+        }
+        rejectBytes += rowBytes;
+        rejectRows.push_back(std::move(row));
+    }
+    if (!rejectRows.empty()) {
+        flushRejects();
+    }
+    for (std::string& sql :
+         parts.ledger.statements(parts.builder, parts.instance, fingerprint, rows)) {
+        statements.push_back(Statement{std::move(sql), NO_TABLE, 0, 1});
+    }
+    return statements;
+}
+
+BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& table, size_t first,
+                                          size_t count, StatementError& error) {
+    std::vector<const std::string*> rows;
+    rows.reserve(count);
+    for (size_t r = first; r < first + count; ++r) {
+        rows.push_back(&table.rows[r].text);
+    }
+    if (!parts.client.beginTransaction()) {
+        error = parts.client.lastError();
+        return Trial::Failed;
+    }
+    const StatementRunner::Outcome outcome =
+        parts.runner.run({SQLBuilder::buildInsertStatement(table.prefix, rows)});
+    // A trial only looks: nothing it wrote stays.
+    const bool rolledBack = parts.client.rollbackTransaction();
+    if (outcome.success) {
+        if (!rolledBack) {
+            error = parts.client.lastError();
+            return Trial::Failed;
+        }
+        return Trial::Passed;
+    }
+    error = outcome.error;
+    return classifyError(error.sqlState, error.nativeError, error.message) == ErrorClass::Data
+               ? Trial::Refused
+               : Trial::Failed;
+}
+
+bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
+                           StatementError& error) {
+    StatementError refusal;
+    switch (trial(table, first, count, refusal)) {
+        case Trial::Passed:
+            return true;
+        case Trial::Failed:
+            error = refusal;
+            return false;
+        case Trial::Refused:
+            break;
+    }
+    if (count == 1) {
+        const Reading* reading = table.rows[first].reading;
+        diverted[reading] = Reject{table.batch->name, reading, refusal};
+        return true;
+    }
+    const size_t half = count / 2;
+    return locate(table, first, half, error) && locate(table, first + half, count - half, error);
+}
+
+bool BatchDelivery::isolate(const std::vector<BatchRenderer::RenderedTable>& rendered,
+                            const std::vector<Statement>& statements, size_t from,
+                            StatementError& error) {
+    for (size_t i = from; i < statements.size(); ++i) {
+        const Statement& statement = statements[i];
+        if (statement.table == NO_TABLE) {
+            continue;
+        }
+        if (!locate(rendered[statement.table], statement.first, statement.count, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readings) {
+    Result result;
+    StatementError error;
+    parts.runner.takeRequestCount();
+    if (std::none_of(readings.begin(), readings.end(),
+                     [](const Reading* reading) { return reading != nullptr; })) {
+        result.delivered = true;
+        return result;
+    }
+    const std::string fingerprint = BatchFingerprint::of(readings);
+    if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
+        return fail(result, error);
+    }
+    if (parts.ledger.lookupNeeded()) {
+        switch (
+            parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error)) {
+            case DeliveryLedger::Lookup::Found:
+                log()->info(
+                    "Batch of %zu readings found in the delivery ledger: it was delivered before, "
+                    "nothing is written again",
+                    readings.size());
+                result.delivered = true;
+                result.requests = parts.runner.takeRequestCount();
+                return result;
+            case DeliveryLedger::Lookup::Failed:
+                log()->error(
+                    "Failed to look the batch up in the delivery ledger: SQLSTATE %s, "
+                    "native error %d: %s",
+                    error.sqlState.c_str(), static_cast<int>(error.nativeError),
+                    error.message.c_str());
+                return fail(result, error);
+            case DeliveryLedger::Lookup::NotFound:
+                break;
+        }
+    }
+
+    std::vector<Reject> reserved;
+    std::vector<TableBatch> tables = group(readings, reserved);
+    std::vector<TableBatch*> settling;
+    for (TableBatch& table : tables) {
+        settling.push_back(&table);
+    }
+    TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
+                         parts.databaseName);
+    if (!settler.settle(settling, error)) {
+        return fail(result, error);
+    }
+
+    bool refreshed = false;
+    for (int round = 0; round < MAX_ROUNDS; ++round) {
+        std::vector<Reject> rejects = reserved;
+        for (const auto& entry : diverted) {
+            rejects.push_back(entry.second);
+        }
+        std::vector<BatchRenderer::RenderedTable> rendered;
+        if (!render(tables, rendered, rejects, error)) {
+            return fail(result, error);
+        }
+        size_t rows = 0;
+        for (const auto& table : rendered) {
+            rows += table.rows.size();
+        }
+        const std::vector<Statement> statements =
+            buildStatements(rendered, rejects, fingerprint, rows);
+        std::vector<std::string> sql;
+        sql.reserve(statements.size());
+        for (const Statement& statement : statements) {
+            sql.push_back(statement.sql);
+        }
+
+        if (!parts.client.beginTransaction()) {
+            error = parts.client.lastError();
+            log()->error("Failed to begin a transaction: SQLSTATE %s, native error %d: %s",
+                         error.sqlState.c_str(), static_cast<int>(error.nativeError),
+                         error.message.c_str());
+            return fail(result, error);
+        }
+        const StatementRunner::Outcome outcome = parts.runner.run(sql);
+        if (outcome.success) {
+            if (!parts.client.commitTransaction()) {
+                error = parts.client.lastError();
+                parts.client.rollbackTransaction();
+                // The commit may have reached the database: the next batch looks first.
+                parts.ledger.markOutcomeUnknown();
+                log()->error(
+                    "Failed to commit a batch of %zu rows: SQLSTATE %s, native error "
+                    "%d: %s",
+                    rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
+                    error.message.c_str());
+                return fail(result, error);
+            }
+            parts.ledger.committed();
+            for (const auto& table : rendered) {
+                if (!table.rows.empty()) {
+                    log()->debug("Sent %zu records to table '%s'", table.rows.size(),
+                                 table.batch->name.c_str());
+                }
+            }
+            for (const Reject& reject : rejects) {
+                log()->warn("Reading rejected from table '%s' (asset '%s'): %s",
+                            reject.table.c_str(),
+                            reject.reading ? reject.reading->getAssetName().c_str() : "",
+                            reject.reason.message.c_str());
+            }
+            result.delivered = true;
+            result.rows = rows;
+            result.rejects = rejects.size();
+            result.tables = tables.size();
+            result.requests = parts.runner.takeRequestCount();
+            log()->info("Delivered %zu rows to %zu tables, %zu readings rejected, in %zu requests",
+                        result.rows, result.tables, result.rejects, result.requests);
+            return result;
+        }
+
+        error = outcome.error;
+        parts.client.rollbackTransaction();
+        const size_t failed = std::min(outcome.completed, statements.size() - 1);
+        const Statement& statement = statements[failed];
+        logFailure(statement.table == NO_TABLE ? std::string(DeliveryLedger::REJECT_TABLE)
+                                               : tables[statement.table].name,
+                   statement.count, error);
+        const ErrorClass errorClass =
+            classifyError(error.sqlState, error.nativeError, error.message);
+        if (errorClass == ErrorClass::Data) {
+            const size_t before = diverted.size();
+            StatementError trialError;
+            if (!isolate(rendered, statements, failed, trialError)) {
+                return fail(result, trialError);
+            }
+            if (diverted.size() == before) {
+                return fail(result, error);
+            }
+            continue;
+        }
+        if ((errorClass == ErrorClass::ObjectMissing || errorClass == ErrorClass::ObjectExists) &&
+            !refreshed) {
+            refreshed = true;
+            // The failed statement's table, and those after it: which one changed is not always
+            // told exactly.
+            parts.ledger.tablesChanged();
+            if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
+                return fail(result, error);
+            }
+            const size_t from = statement.table == NO_TABLE ? 0 : statement.table;
+            for (size_t t = from; t < tables.size(); ++t) {
+                if (!settler.refresh(tables[t], error)) {
+                    return fail(result, error);
+                }
+            }
+            continue;
+        }
+        return fail(result, error);
+    }
+    return fail(result, error);
+}

@@ -1,0 +1,97 @@
+#ifndef CONNECTOR_BATCH_DELIVERY_H
+#define CONNECTOR_BATCH_DELIVERY_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "client/error_classification.h"
+#include "client/odbc_client.h"
+#include "connector/batch_renderer.h"
+#include "connector/table_batch.h"
+
+class DeliveryLedger;
+class Reading;
+class ReadingMapper;
+class SchemaManager;
+class SQLBuilder;
+class StatementRunner;
+
+// Delivers one batch: all of it in one transaction, or nothing.
+//  1. group    readings by table, batch order kept per table
+//  2. settle   tables and columns, outside the transaction (DDL commits on Snowflake)
+//  3. render   each reading into a row of its table, or into a reject with the reason
+//  4. write    every INSERT, the rejects and the ledger row in one transaction, in as few
+//              requests as the driver allows, then commit
+//  5. on failure, roll back; a value the database refuses is found with trial statements that
+//     are rolled back and its reading becomes a reject; a table changed under us is read again;
+//     then back to 3. Anything else fails the batch, and the host sends it again.
+class BatchDelivery {
+public:
+    // Snowflake refuses more rows than this in one VALUES list.
+    static constexpr size_t MAX_ROWS_PER_INSERT = 16384;
+    // Statements are kept within this much text, as Snowflake advises.
+    static constexpr size_t MAX_INSERT_BYTES = 1024 * 1024;
+
+    struct Parts {
+        ODBCClient& client;
+        SchemaManager& schemaManager;
+        ReadingMapper& mapper;
+        const SQLBuilder& builder;
+        StatementRunner& runner;
+        DeliveryLedger& ledger;
+        const std::string& databaseName;
+        const std::string& instance;
+    };
+
+    struct Result {
+        bool delivered = false;
+        // Why not, when not delivered.
+        ErrorClass failure = ErrorClass::Other;
+        StatementError error;
+        size_t rows = 0;
+        size_t tables = 0;
+        size_t rejects = 0;
+        size_t requests = 0;
+    };
+
+    explicit BatchDelivery(const Parts& parts);
+    Result deliver(const std::vector<Reading*>& readings);
+
+private:
+    // One statement of the transaction and the rows it carries (table npos: the plugin's own
+    // tables).
+    struct Statement {
+        std::string sql;
+        size_t table;
+        size_t first;
+        size_t count;
+    };
+    enum class Trial { Passed, Refused, Failed };
+
+    std::vector<TableBatch> group(const std::vector<Reading*>& readings,
+                                  std::vector<Reject>& rejects);
+    bool render(std::vector<TableBatch>& tables,
+                std::vector<BatchRenderer::RenderedTable>& rendered, std::vector<Reject>& rejects,
+                StatementError& error);
+    std::vector<Statement> buildStatements(
+        const std::vector<BatchRenderer::RenderedTable>& rendered,
+        const std::vector<Reject>& rejects, const std::string& fingerprint, size_t rows) const;
+    // Runs a statement's rows [first, first + count) in a transaction that is rolled back.
+    Trial trial(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
+                StatementError& error);
+    // Finds the rows the database refuses among the statements from `from` on; false when
+    // something else went wrong.
+    bool isolate(const std::vector<BatchRenderer::RenderedTable>& rendered,
+                 const std::vector<Statement>& statements, size_t from, StatementError& error);
+    bool locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
+                StatementError& error);
+    Result fail(Result result, const StatementError& error);
+
+    Parts parts;
+    // Readings the database refused, found by trial, with its answer.
+    std::map<const Reading*, Reject> diverted;
+};
+
+#endif

@@ -1,0 +1,60 @@
+#ifndef CONNECTOR_BATCH_RENDERER_H
+#define CONNECTOR_BATCH_RENDERER_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "connector/table_batch.h"
+#include "connector/table_settler.h"
+
+class Reading;
+class ReadingMapper;
+class SchemaManager;
+class SQLBuilder;
+
+// Turns a table's readings into rendered rows for the settled table, from the cached schema
+// alone. A reading the table cannot take as it is becomes a reject instead of a row: a value the
+// database would round without a word (a fraction into an integer column, an integer a float
+// column cannot hold exactly), a text longer than any text column can be, a column the database
+// refused to add.
+class BatchRenderer {
+public:
+    struct Row {
+        const Reading* reading;
+        std::string text;  // "(v1, v2, ...)"
+    };
+    struct RenderedTable {
+        TableBatch* batch = nullptr;
+        std::string prefix;  // "INSERT INTO t (c1, c2) VALUES "
+        std::vector<Row> rows;
+        // Rows with a text longer than its column is known to take: the column is lengthened
+        // before the transaction, or the row becomes a reject.
+        struct Long {
+            size_t row;
+            std::string column;
+            size_t characters;
+        };
+        std::vector<Long> longTexts;
+    };
+
+    BatchRenderer(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder);
+
+    // False when the table has no cached schema (its rows have nowhere to go). Readings in
+    // `diverted` are rejects already and are left out.
+    bool render(TableBatch& table, const std::map<const Reading*, StatementError>& diverted,
+                RenderedTable& rendered, std::vector<Reject>& rejects);
+
+    // The number of characters of a UTF-8 text.
+    static size_t characterCount(const std::string& text);
+    // Why the value would be changed by a column of that type without an error, or empty.
+    static std::string roundingConflict(const std::string& value, const std::string& type);
+
+private:
+    SchemaManager& schemaManager;
+    ReadingMapper& mapper;
+    const SQLBuilder& builder;
+};
+
+#endif

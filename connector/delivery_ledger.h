@@ -1,0 +1,52 @@
+#ifndef CONNECTOR_DELIVERY_LEDGER_H
+#define CONNECTOR_DELIVERY_LEDGER_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "client/odbc_client.h"
+
+class SQLBuilder;
+class StatementRunner;
+
+// The two tables the plugin keeps beside the readings' own, and what it remembers of them:
+// the delivery ledger (one row per delivered batch, written in the batch's transaction, so that
+// a batch whose commit went unanswered is found instead of written twice) and the reject table.
+class DeliveryLedger {
+public:
+    static const char* const LEDGER_TABLE;
+    static const char* const REJECT_TABLE;
+    // Ledger rows older than this are deleted now and then.
+    static constexpr int KEEP_DAYS = 7;
+    static constexpr size_t CLEANUP_EVERY_BATCHES = 1000;
+
+    enum class Lookup { Found, NotFound, Failed };
+
+    // Names readings cannot use: they would mix their rows with the plugin's own.
+    static bool isReserved(const std::string& table);
+
+    // Another database: its tables are made again, and the next batch is looked up first.
+    void reset();
+    // Someone changed the plugin's tables: they are made again before the next write.
+    void tablesChanged() { tablesReady = false; }
+    // Creates both tables when this instance has not done so yet.
+    bool ensureTables(StatementRunner& runner, const SQLBuilder& builder, StatementError& error);
+    // A look-up is due on the first batch of an instance (the host may have restarted after a
+    // commit whose answer was lost) and after a commit whose outcome is unknown.
+    bool lookupNeeded() const { return lookupDue; }
+    void markOutcomeUnknown() { lookupDue = true; }
+    Lookup lookup(StatementRunner& runner, const SQLBuilder& builder, const std::string& instance,
+                  const std::string& fingerprint, StatementError& error);
+    // The ledger statements of a batch's transaction: its row, and now and then the clean-up.
+    std::vector<std::string> statements(const SQLBuilder& builder, const std::string& instance,
+                                        const std::string& fingerprint, size_t rows) const;
+    void committed();
+
+private:
+    bool tablesReady = false;
+    bool lookupDue = true;
+    size_t batchesSinceCleanup = 0;
+};
+
+#endif

@@ -1,0 +1,21 @@
+#ifndef CONNECTOR_REJECTED_READING_H
+#define CONNECTOR_REJECTED_READING_H
+
+#include <string>
+
+#include "connector/table_batch.h"
+#include "sql/sql_builder.h"
+
+class Reading;
+
+// A reject as the reject table keeps it: enough to replay the reading and to see why it was
+// refused.
+class RejectedReading {
+public:
+    // The reading as one JSON object in the north runner's input format: asset, user_ts, ts and
+    // the datapoints under "readings".
+    static std::string toJSON(const Reading& reading);
+    static SQLBuilder::RejectRow toRow(const Reject& reject, const std::string& instance);
+};
+
+#endif

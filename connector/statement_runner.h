@@ -1,0 +1,56 @@
+#ifndef CONNECTOR_STATEMENT_RUNNER_H
+#define CONNECTOR_STATEMENT_RUNNER_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "client/odbc_client.h"
+
+class SQLBuilder;
+
+// Sends statements to the database in as few requests as the driver allows: several statements
+// per request where the driver runs them (each request within MAX_REQUEST_BYTES of text and
+// MAX_STATEMENTS_PER_REQUEST statements), one by one where it does not. Whether it does is
+// found once per session.
+class StatementRunner {
+public:
+    // Snowflake advises statements of at most about 1 MB; a request of several statements is
+    // kept within the same bound.
+    static constexpr size_t MAX_REQUEST_BYTES = 1024 * 1024;
+    static constexpr size_t MAX_STATEMENTS_PER_REQUEST = 1000;
+
+    struct Outcome {
+        bool success = false;
+        // Statements that succeeded, from the first; on failure the next one failed (or, when
+        // the driver could not say which, a later one did).
+        size_t completed = 0;
+        std::vector<QueryResult> results;  // of the completed statements
+        StatementError error;
+        size_t requests = 0;
+    };
+
+    explicit StatementRunner(ODBCClient* client);
+
+    void setSQLBuilder(const SQLBuilder* builder);
+    // A new session: whether it runs several statements per request is found again.
+    void resetSession();
+    Outcome run(const std::vector<std::string>& statements);
+    // Requests sent since the counter was last taken.
+    size_t takeRequestCount();
+
+private:
+    enum class Mode { Unknown, Several, One };
+
+    // Asks the driver to run a request of two statements; false when the session failed.
+    bool findMode(Outcome& outcome);
+    bool runRequest(const std::vector<std::string>& statements, size_t first, size_t count,
+                    Outcome& outcome);
+
+    ODBCClient* client;
+    const SQLBuilder* sqlBuilder = nullptr;
+    Mode mode = Mode::Unknown;
+    size_t requestCount = 0;
+};
+
+#endif

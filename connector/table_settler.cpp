@@ -1,0 +1,357 @@
+#include "connector/table_settler.h"
+
+#include <set>
+
+#include "client/error_classification.h"
+#include "connector/statement_runner.h"
+#include "host/logger.h"
+#include "mapping/reading_mapper.h"
+#include "schema/schema_manager.h"
+#include "sql/sql_builder.h"
+
+namespace {
+
+// Every row carries these four columns first; a table made of them alone takes any reading.
+constexpr size_t FIXED_COLUMNS = 4;
+// Lengthened text columns grow to at least this, so that a slowly growing text does not cost a
+// change of the table per batch.
+constexpr size_t MIN_WIDENED_LENGTH = 1024;
+
+// Failures that say nothing about one table or column: the batch fails and is sent again.
+bool failsTheBatch(const StatementError& error) {
+    switch (classifyError(error.sqlState, error.nativeError, error.message)) {
+        case ErrorClass::Connection:
+        case ErrorClass::SessionExpired:
+        case ErrorClass::Credentials:
+            return true;
+        default:
+            return error.sqlState == "42501" || error.sqlState.compare(0, 2, "25") == 0 ||
+                   error.sqlState.empty();
+    }
+}
+
+bool columnExists(const StatementError& error) {
+    return classifyError(error.sqlState, error.nativeError, error.message) ==
+           ErrorClass::ObjectExists;
+}
+
+size_t widenedLength(size_t characters, size_t maximum) {
+    size_t length = MIN_WIDENED_LENGTH;
+    while (length < characters && length < maximum / 2) {
+        length *= 2;
+    }
+    if (length < characters) {
+        length = maximum;
+    }
+    return length < maximum ? length : maximum;
+}
+
+}  // namespace
+
+TableSettler::TableSettler(SchemaManager& schema, ReadingMapper& readingMapper,
+                           const SQLBuilder& sqlBuilder, StatementRunner& statementRunner,
+                           const std::string& database)
+    : schemaManager(schema),
+      mapper(readingMapper),
+      builder(sqlBuilder),
+      runner(statementRunner),
+      databaseName(database) {}
+
+bool TableSettler::readColumns(const std::vector<TableBatch*>& tables, StatementError& error) {
+    std::vector<TableBatch*> unknown;
+    std::vector<std::string> queries;
+    for (TableBatch* table : tables) {
+        if (!table->refused && !schemaManager.isCached(table->name)) {
+            unknown.push_back(table);
+            queries.push_back(builder.buildInformationSchemaQuery(databaseName, table->name));
+        }
+    }
+    const StatementRunner::Outcome outcome = runner.run(queries);
+    for (size_t i = 0; i < outcome.results.size() && i < unknown.size(); ++i) {
+        schemaManager.cacheColumnRows(unknown[i]->name, outcome.results[i].rows);
+    }
+    if (!outcome.success) {
+        error = outcome.error;
+        Logger::getLogger()->error(
+            "Failed to read the columns of %zu tables: SQLSTATE %s, native error %d: %s",
+            unknown.size(), error.sqlState.c_str(), static_cast<int>(error.nativeError),
+            error.message.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::vector<TableSettler::Change> TableSettler::plan(TableBatch& table) {
+    std::vector<Change> changes;
+    if (table.refused) {
+        return changes;
+    }
+    std::set<std::string> known;
+    bool exists = schemaManager.isCached(table.name);
+    for (const auto& column : schemaManager.getCachedSchema(table.name)) {
+        known.insert(std::get<0>(column));
+    }
+    DatabaseRecord record;
+    for (const GroupedReading& entry : table.readings) {
+        // Same columns as the row before: those are all known by now.
+        if (entry.sameColumnsAsPrevious) {
+            continue;
+        }
+        mapper.mapReadingInto(entry.reading, table.name, false, record);
+        if (!exists) {
+            Change create{&table, true, {}, {}};
+            for (const std::string& column : record.columnNameList()) {
+                if (known.insert(column).second && !table.refusedColumns.count(column)) {
+                    create.columns.emplace_back(column,
+                                                schemaManager.declaredColumnType(record, column));
+                }
+            }
+            create.sql = builder.buildCreateTable(table.name, create.columns);
+            changes.push_back(std::move(create));
+            exists = true;
+            continue;
+        }
+        for (const std::string& column : record.columnNameList()) {
+            if (table.refusedColumns.count(column) || !known.insert(column).second) {
+                continue;
+            }
+            std::string type = schemaManager.declaredColumnType(record, column);
+            Change add{&table, false, {{column, type}}, {}};
+            add.sql = builder.buildAlterTable(table.name, column, type);
+            changes.push_back(std::move(add));
+        }
+    }
+    return changes;
+}
+
+void TableSettler::apply(const Change& change) {
+    if (change.create) {
+        schemaManager.forgetTable(change.table->name);
+    }
+    for (const auto& column : change.columns) {
+        schemaManager.cacheAddedColumn(change.table->name, column.first, column.second);
+    }
+}
+
+bool TableSettler::settle(std::vector<TableBatch*>& tables, StatementError& error) {
+    if (!readColumns(tables, error)) {
+        return false;
+    }
+    std::vector<Change> changes;
+    for (TableBatch* table : tables) {
+        for (Change& change : plan(*table)) {
+            changes.push_back(std::move(change));
+        }
+    }
+    if (changes.empty()) {
+        return true;
+    }
+    std::vector<std::string> statements;
+    statements.reserve(changes.size());
+    for (const Change& change : changes) {
+        statements.push_back(change.sql);
+    }
+    const StatementRunner::Outcome outcome = runner.run(statements);
+    if (outcome.success) {
+        for (const Change& change : changes) {
+            apply(change);
+        }
+        return true;
+    }
+    if (failsTheBatch(outcome.error)) {
+        error = outcome.error;
+        Logger::getLogger()->error(
+            "Failed to create or change tables: SQLSTATE %s, native error %d: %s",
+            error.sqlState.c_str(), static_cast<int>(error.nativeError), error.message.c_str());
+        return false;
+    }
+    // Which of the statements took effect depends on the database (a request may run as one
+    // transaction, or commit each DDL statement): the tables concerned are read again and their
+    // changes made one by one.
+    std::set<TableBatch*> touched;
+    for (const Change& change : changes) {
+        touched.insert(change.table);
+    }
+    for (TableBatch* table : tables) {
+        if (touched.count(table) && !settleOneByOne(*table, true, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TableSettler::refresh(TableBatch& table, StatementError& error) {
+    Logger::getLogger()->info("Cached columns of table '%s' refreshed", table.name.c_str());
+    return settleOneByOne(table, false, error);
+}
+
+bool TableSettler::settleOneByOne(TableBatch& table, bool mayRefresh, StatementError& error) {
+    for (int pass = 0; pass < 2; ++pass) {
+        schemaManager.forgetTable(table.name);
+        std::vector<TableBatch*> single{&table};
+        if (!readColumns(single, error)) {
+            return false;
+        }
+        bool refreshNeeded = false;
+        for (Change& change : plan(table)) {
+            if (!runChange(change, refreshNeeded, error)) {
+                return false;
+            }
+            if (refreshNeeded) {
+                break;
+            }
+        }
+        if (!refreshNeeded) {
+            return true;
+        }
+        if (!mayRefresh || pass == 1) {
+            break;
+        }
+        Logger::getLogger()->info("Cached columns of table '%s' refreshed", table.name.c_str());
+    }
+    return true;
+}
+
+bool TableSettler::runChange(Change& change, bool& refreshNeeded, StatementError& error) {
+    TableBatch& table = *change.table;
+    StatementRunner::Outcome outcome = runner.run({change.sql});
+    if (outcome.success) {
+        apply(change);
+        return true;
+    }
+    const StatementError failure = outcome.error;
+    if (failsTheBatch(failure)) {
+        error = failure;
+        return false;
+    }
+    if (columnExists(failure)) {
+        // Made by someone else since we looked: read the table again.
+        refreshNeeded = true;
+        return true;
+    }
+    Logger::getLogger()->error("%s of table '%s' refused: SQLSTATE %s, native error %d: %s",
+                               change.create ? "Creation" : "Change", table.name.c_str(),
+                               failure.sqlState.c_str(), static_cast<int>(failure.nativeError),
+                               failure.message.c_str());
+    if (!change.create) {
+        table.refusedColumns[change.columns.front().first] = failure;
+        return true;
+    }
+    if (change.columns.size() <= FIXED_COLUMNS) {
+        table.refused = true;
+        table.refusal = failure;
+        return true;
+    }
+    // Find the column the database refuses: the table with the columns every row has, then the
+    // others one by one.
+    Change base{&table, true, {change.columns.begin(), change.columns.begin() + FIXED_COLUMNS}, {}};
+    base.sql = builder.buildCreateTable(table.name, base.columns);
+    outcome = runner.run({base.sql});
+    if (!outcome.success) {
+        if (failsTheBatch(outcome.error)) {
+            error = outcome.error;
+            return false;
+        }
+        table.refused = true;
+        table.refusal = outcome.error;
+        return true;
+    }
+    apply(base);
+    for (size_t i = FIXED_COLUMNS; i < change.columns.size(); ++i) {
+        const auto& column = change.columns[i];
+        Change add{&table,
+                   false,
+                   {column},
+                   builder.buildAlterTable(table.name, column.first, column.second)};
+        if (!runChange(add, refreshNeeded, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TableSettler::widen(const std::vector<LongText>& texts,
+                         std::map<std::pair<std::string, std::string>, StatementError>& refused,
+                         StatementError& error) {
+    // The longest text per column, and the columns whose length nobody told us.
+    std::map<std::pair<std::string, std::string>, size_t> longest;
+    for (const LongText& text : texts) {
+        size_t& characters = longest[{text.table, text.column}];
+        characters = std::max(characters, text.characters);
+    }
+    std::vector<std::string> unknownTables;
+    for (const auto& entry : longest) {
+        if (schemaManager.columnLength(entry.first.first, entry.first.second) == 0 &&
+            (unknownTables.empty() || unknownTables.back() != entry.first.first)) {
+            unknownTables.push_back(entry.first.first);
+        }
+    }
+    if (!unknownTables.empty()) {
+        std::vector<std::string> queries;
+        for (const std::string& table : unknownTables) {
+            queries.push_back(builder.buildColumnLengthQuery(table));
+        }
+        const StatementRunner::Outcome outcome = runner.run(queries);
+        if (!outcome.success) {
+            error = outcome.error;
+            return false;
+        }
+        for (size_t i = 0; i < unknownTables.size(); ++i) {
+            for (const auto& row : outcome.results[i].rows) {
+                if (row.size() < 2) {
+                    continue;
+                }
+                // No declared length: as long as the database allows.
+                const size_t length = row[1] == "NULL" || row[1].empty()
+                                          ? builder.getMaxVarcharLength()
+                                          : std::stoull(row[1]);
+                if (schemaManager.columnLength(unknownTables[i], row[0]) == 0) {
+                    schemaManager.setColumnLength(unknownTables[i], row[0], length);
+                }
+            }
+        }
+    }
+    std::vector<std::pair<std::pair<std::string, std::string>, size_t>> changes;
+    std::vector<std::string> statements;
+    for (const auto& entry : longest) {
+        const size_t current = schemaManager.columnLength(entry.first.first, entry.first.second);
+        if (current == 0 || entry.second <= current) {
+            continue;
+        }
+        if (entry.second > builder.getMaxVarcharLength()) {
+            continue;
+        }
+        const size_t length = widenedLength(entry.second, builder.getMaxVarcharLength());
+        changes.emplace_back(entry.first, length);
+        statements.push_back(
+            builder.buildWidenColumn(entry.first.first, entry.first.second, length));
+    }
+    if (statements.empty()) {
+        return true;
+    }
+    StatementRunner::Outcome outcome = runner.run(statements);
+    if (outcome.success) {
+        for (const auto& change : changes) {
+            schemaManager.setColumnLength(change.first.first, change.first.second, change.second);
+        }
+        return true;
+    }
+    if (failsTheBatch(outcome.error)) {
+        error = outcome.error;
+        return false;
+    }
+    // One by one, so each refusal is known for its own column.
+    for (size_t i = 0; i < changes.size(); ++i) {
+        outcome = runner.run({statements[i]});
+        if (outcome.success) {
+            schemaManager.setColumnLength(changes[i].first.first, changes[i].first.second,
+                                          changes[i].second);
+        } else if (failsTheBatch(outcome.error)) {
+            error = outcome.error;
+            return false;
+        } else {
+            refused[changes[i].first] = outcome.error;
+        }
+    }
+    return true;
+}

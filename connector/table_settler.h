@@ -1,0 +1,67 @@
+#ifndef CONNECTOR_TABLE_SETTLER_H
+#define CONNECTOR_TABLE_SETTLER_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client/odbc_client.h"
+#include "connector/table_batch.h"
+
+class ReadingMapper;
+class SchemaManager;
+class SQLBuilder;
+class StatementRunner;
+
+// Makes a batch's tables fit its rows before the batch's transaction begins (DDL commits any
+// open transaction on Snowflake): reads the columns of tables it does not know, creates
+// missing tables, adds missing columns and lengthens text columns, each kind of statement for
+// all tables in as few requests as the driver allows. What the database refuses is noted on
+// the table, so that only the rows it concerns become rejects.
+class TableSettler {
+public:
+    // A text column that must take a longer text than it is known to.
+    struct LongText {
+        std::string table;
+        std::string column;
+        size_t characters;
+    };
+
+    TableSettler(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder,
+                 StatementRunner& runner, const std::string& databaseName);
+
+    // False when the batch cannot go on; `error` says why.
+    bool settle(std::vector<TableBatch*>& tables, StatementError& error);
+    // Forgets what is known of a table that changed under us and settles it again.
+    bool refresh(TableBatch& table, StatementError& error);
+    // Lengthens text columns for the longest texts of the batch. The database's answer for a
+    // column it would not lengthen comes back in `refused`.
+    bool widen(const std::vector<LongText>& texts,
+               std::map<std::pair<std::string, std::string>, StatementError>& refused,
+               StatementError& error);
+
+private:
+    struct Change {
+        TableBatch* table;
+        bool create;
+        std::vector<std::pair<std::string, std::string>> columns;  // name, declared type
+        std::string sql;
+    };
+
+    bool readColumns(const std::vector<TableBatch*>& tables, StatementError& error);
+    std::vector<Change> plan(TableBatch& table);
+    void apply(const Change& change);
+    // One statement at a time, each failure handled on its own.
+    bool settleOneByOne(TableBatch& table, bool mayRefresh, StatementError& error);
+    bool runChange(Change& change, bool& refreshNeeded, StatementError& error);
+
+    SchemaManager& schemaManager;
+    ReadingMapper& mapper;
+    const SQLBuilder& builder;
+    StatementRunner& runner;
+    const std::string& databaseName;
+};
+
+#endif

@@ -1,0 +1,32 @@
+#include "tests/support/statement_client.h"
+
+#include <exception>
+#include <utility>
+
+namespace varnholt {
+namespace test {
+
+RequestResult StatementClient::executeRequest(const std::string& text, size_t statementCount,
+                                              SQLINTEGER) {
+    RequestResult result;
+    if (statementCount != 1) {
+        lastFailure = StatementError{"0A000", 0, "one statement per request"};
+        return result;
+    }
+    try {
+        QueryResult rows = executeQuery(text);
+        if (rows.success) {
+            result.success = true;
+            result.completed = 1;
+            result.results.push_back(std::move(rows));
+        } else {
+            lastFailure = StatementError{"XX000", 0, "scripted failure"};
+        }
+    } catch (const std::exception& e) {
+        lastFailure = StatementError{"XX000", 0, e.what()};
+    }
+    return result;
+}
+
+}  // namespace test
+}  // namespace varnholt
