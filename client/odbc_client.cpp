@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "client/error_classification.h"
 #include "host/logger.h"
 
 namespace {
@@ -128,6 +129,7 @@ constexpr MessageRule STATEMENT_MESSAGE_RULES[] = {
 };
 
 constexpr const char* STATEMENT_DEFAULT_LABEL = "retriable (unknown)";
+constexpr const char* DATA_LABEL = "non-retriable (data)";
 constexpr size_t SQLSTATE_LENGTH = 5;
 
 bool matches(const MessageRule& rule, const std::string& message) {
@@ -450,11 +452,15 @@ void ODBCClient::handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType
     }
 }
 
-bool ODBCClient::isRetriableError(const char* sqlState, [[maybe_unused]] int32_t nativeError,
-                                  const char* message) {
+bool ODBCClient::isRetriableError(const char* sqlState, int32_t nativeError, const char* message) {
     const std::string state(sqlState);
     const std::string text(message);
 
+    // A refused value is refused again on every retry, whatever else the record says.
+    if (classifyError(state, nativeError, text) == ErrorClass::Data) {
+        Logger::getLogger()->debug("Error classified as %s: %s", DATA_LABEL, state.c_str());
+        return false;
+    }
     if (state.size() == SQLSTATE_LENGTH) {
         for (const auto& rule : STATEMENT_STATE_RULES) {
             for (const char* listed : rule.states) {
