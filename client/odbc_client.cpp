@@ -62,39 +62,14 @@ bool readDiagnosticRecord(SQLSMALLINT handleType, SQLHANDLE handle, SQLSMALLINT 
     return true;
 }
 
-struct ConnectFailureClass {
-    const char* states[3];
-    Logger::Level level;
-    const char* message;
-    int status;
-};
-
-constexpr ConnectFailureClass CONNECT_FAILURE_CLASSES[] = {
-    {{"08S01", "08001", "08004"},
-     Logger::Level::WARN,
-     "Connection failed due to a transient error. Retrying might help.",
-     TOLVANE_ODBC_EAGAIN},
-    {{"28000", "42000", nullptr},
-     Logger::Level::ERROR,
-     "Connection failed due to non-retriable error: Credentials or configuration issue.",
-     TOLVANE_ODBC_FAILED},
-};
-
-constexpr ConnectFailureClass CONNECT_FAILURE_DEFAULT = {
-    {nullptr, nullptr, nullptr},
-    Logger::Level::ERROR,
-    "Connection failed due to an unknown or permanent error.",
-    TOLVANE_ODBC_FAILED};
-
-const ConnectFailureClass& classifyConnectFailure(const std::string& sqlState) {
-    for (const auto& failureClass : CONNECT_FAILURE_CLASSES) {
-        for (const char* state : failureClass.states) {
-            if (state != nullptr && sqlState == state) {
-                return failureClass;
-            }
-        }
-    }
-    return CONNECT_FAILURE_DEFAULT;
+// A refused login stays refused until someone changes the settings; every other failure to
+// connect (network, proxy, server starting, warehouse resuming, an odd driver state) may pass.
+// 42000 (syntax error or access violation) counts as refused only here, where no statement is
+// involved; for statements it also covers unknown columns and syntax errors.
+bool isFinalConnectFailure(const std::string& sqlState, int32_t nativeError,
+                           const std::string& message) {
+    return sqlState == "42000" ||
+           classifyError(sqlState, nativeError, message) == ErrorClass::Credentials;
 }
 
 struct StateRule {
@@ -216,18 +191,23 @@ int ODBCClient::Connect(const std::string& connection) {
 
     DiagnosticRecord record;
     readDiagnosticRecord(SQL_HANDLE_DBC, connectionHandle, 1, record);
-    Logger::getLogger()->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
-                               static_cast<int>(record.nativeError), record.messageText());
-
-    const ConnectFailureClass& failure = classifyConnectFailure(record.stateText());
-    if (failure.level == Logger::Level::WARN) {
-        Logger::getLogger()->warn("%s", failure.message);
-    } else {
-        Logger::getLogger()->error("%s", failure.message);
+    const int nativeError = static_cast<int>(record.nativeError);
+    if (isFinalConnectFailure(record.stateText(), record.nativeError, record.messageText())) {
+        Logger::getLogger()->error(
+            "Connection failed due to non-retriable error: Credentials or configuration issue "
+            "(SQLSTATE=%s, NativeError=%d, Message=%s). Check the user, the password, private "
+            "key or token, and the account in the plugin's configuration, then reconfigure the "
+            "plugin; no further connection attempts are made until then.",
+            record.stateText(), nativeError, record.messageText());
+        Destroy();
+        return TOLVANE_ODBC_FAILED;
     }
-
+    Logger::getLogger()->warn(
+        "Connection failed due to a transient error, retrying later: SQLSTATE=%s, "
+        "NativeError=%d, Message=%s",
+        record.stateText(), nativeError, record.messageText());
     Destroy();
-    return failure.status;
+    return TOLVANE_ODBC_EAGAIN;
 }
 
 bool ODBCClient::isConnected() {
