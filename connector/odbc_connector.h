@@ -10,6 +10,7 @@
 
 #include "client/odbc_client.h"
 #include "config/odbc_config.h"
+#include "connector/reconnect_backoff.h"
 #include "mapping/reading_mapper.h"
 
 class ConfigCategory;
@@ -48,7 +49,6 @@ public:
     static constexpr size_t MAX_ROWS_PER_INSERT = 16384;
     // Statements are kept within this much text, as Snowflake advises.
     static constexpr size_t MAX_INSERT_BYTES = 1024 * 1024;
-    static constexpr std::chrono::nanoseconds RECONNECT_BACKOFF = std::chrono::seconds(5);
 
 protected:
     // A reading of a table's group, and whether its row has the same columns as the row of the
@@ -78,6 +78,8 @@ protected:
     ODBCClient* client;
     ODBCConfig config;
     std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds> lastConnectAttempt;
+    // How long a failed connection attempt holds back the next one.
+    ReconnectBackoff reconnectBackoff;
     std::atomic<int32_t> connectionState;
     std::mutex configMutex;
     ReadingMapper* readingMapper;
