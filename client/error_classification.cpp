@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 // The order of the tests, first decisive one wins:
 //   1. Snowflake's native error code from the native-error field;
@@ -117,6 +118,8 @@ constexpr MessageRule MESSAGE_RULES[] = {
 
 constexpr size_t SQLSTATE_LENGTH = 5;
 constexpr size_t NATIVE_CODE_DIGITS = 6;
+// "NNNNNN (SSSSS):"
+constexpr size_t PREFIX_LENGTH = NATIVE_CODE_DIGITS + 2 + SQLSTATE_LENGTH + 2;
 
 bool findNative(int32_t nativeError, ErrorClass& found) {
     for (const NativeCodes& codes : NATIVE_CODES) {
@@ -160,8 +163,8 @@ bool readPrefix(const std::string& message, int32_t& nativeError, std::string& s
         }
         ++at;
     }
-    const std::string rest = message.substr(at, NATIVE_CODE_DIGITS + 2 + SQLSTATE_LENGTH + 2);
-    if (rest.size() != NATIVE_CODE_DIGITS + 2 + SQLSTATE_LENGTH + 2 ||
+    const std::string rest = message.substr(std::min(at, message.size()), PREFIX_LENGTH);
+    if (rest.size() != PREFIX_LENGTH ||
         !std::all_of(rest.begin(), rest.begin() + NATIVE_CODE_DIGITS, isDigit) ||
         rest.compare(NATIVE_CODE_DIGITS, 2, " (") != 0 ||
         rest.compare(NATIVE_CODE_DIGITS + 2 + SQLSTATE_LENGTH, 2, "):") != 0) {
