@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "client/error_classification.h"
 #include "host/logger.h"
 
 namespace {
@@ -61,39 +62,14 @@ bool readDiagnosticRecord(SQLSMALLINT handleType, SQLHANDLE handle, SQLSMALLINT 
     return true;
 }
 
-struct ConnectFailureClass {
-    const char* states[3];
-    Logger::Level level;
-    const char* message;
-    int status;
-};
-
-constexpr ConnectFailureClass CONNECT_FAILURE_CLASSES[] = {
-    {{"08S01", "08001", "08004"},
-     Logger::Level::WARN,
-     "Connection failed due to a transient error. Retrying might help.",
-     TOLVANE_ODBC_EAGAIN},
-    {{"28000", "42000", nullptr},
-     Logger::Level::ERROR,
-     "Connection failed due to non-retriable error: Credentials or configuration issue.",
-     TOLVANE_ODBC_FAILED},
-};
-
-constexpr ConnectFailureClass CONNECT_FAILURE_DEFAULT = {
-    {nullptr, nullptr, nullptr},
-    Logger::Level::ERROR,
-    "Connection failed due to an unknown or permanent error.",
-    TOLVANE_ODBC_FAILED};
-
-const ConnectFailureClass& classifyConnectFailure(const std::string& sqlState) {
-    for (const auto& failureClass : CONNECT_FAILURE_CLASSES) {
-        for (const char* state : failureClass.states) {
-            if (state != nullptr && sqlState == state) {
-                return failureClass;
-            }
-        }
-    }
-    return CONNECT_FAILURE_DEFAULT;
+// A refused login stays refused until someone changes the settings; every other failure to
+// connect (network, proxy, server starting, warehouse resuming, an odd driver state) may pass.
+// 42000 (syntax error or access violation) counts as refused only here, where no statement is
+// involved; for statements it also covers unknown columns and syntax errors.
+bool isFinalConnectFailure(const std::string& sqlState, int32_t nativeError,
+                           const std::string& message) {
+    return sqlState == "42000" ||
+           classifyError(sqlState, nativeError, message) == ErrorClass::Credentials;
 }
 
 struct StateRule {
@@ -128,6 +104,7 @@ constexpr MessageRule STATEMENT_MESSAGE_RULES[] = {
 };
 
 constexpr const char* STATEMENT_DEFAULT_LABEL = "retriable (unknown)";
+constexpr const char* DATA_LABEL = "non-retriable (data)";
 constexpr size_t SQLSTATE_LENGTH = 5;
 
 bool matches(const MessageRule& rule, const std::string& message) {
@@ -286,18 +263,23 @@ int ODBCClient::Connect(const std::string& connection) {
 
     DiagnosticRecord record;
     readDiagnosticRecord(SQL_HANDLE_DBC, connectionHandle, 1, record);
-    Logger::getLogger()->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
-                               static_cast<int>(record.nativeError), record.messageText());
-
-    const ConnectFailureClass& failure = classifyConnectFailure(record.stateText());
-    if (failure.level == Logger::Level::WARN) {
-        Logger::getLogger()->warn("%s", failure.message);
-    } else {
-        Logger::getLogger()->error("%s", failure.message);
+    const int nativeError = static_cast<int>(record.nativeError);
+    if (isFinalConnectFailure(record.stateText(), record.nativeError, record.messageText())) {
+        Logger::getLogger()->error(
+            "Connection failed due to non-retriable error: Credentials or configuration issue "
+            "(SQLSTATE=%s, NativeError=%d, Message=%s). Check the user, the password, private "
+            "key or token, and the account in the plugin's configuration, then reconfigure the "
+            "plugin; no further connection attempts are made until then.",
+            record.stateText(), nativeError, record.messageText());
+        Destroy();
+        return TOLVANE_ODBC_FAILED;
     }
-
+    Logger::getLogger()->warn(
+        "Connection failed due to a transient error, retrying later: SQLSTATE=%s, "
+        "NativeError=%d, Message=%s",
+        record.stateText(), nativeError, record.messageText());
     Destroy();
-    return failure.status;
+    return TOLVANE_ODBC_EAGAIN;
 }
 
 bool ODBCClient::isConnected() {
@@ -560,11 +542,15 @@ RequestResult ODBCClient::executeRequest(const std::string& text, size_t stateme
     return outcome;
 }
 
-bool ODBCClient::isRetriableError(const char* sqlState, [[maybe_unused]] int32_t nativeError,
-                                  const char* message) {
+bool ODBCClient::isRetriableError(const char* sqlState, int32_t nativeError, const char* message) {
     const std::string state(sqlState);
     const std::string text(message);
 
+    // A refused value is refused again on every retry, whatever else the record says.
+    if (classifyError(state, nativeError, text) == ErrorClass::Data) {
+        Logger::getLogger()->debug("Error classified as %s: %s", DATA_LABEL, state.c_str());
+        return false;
+    }
     if (state.size() == SQLSTATE_LENGTH) {
         for (const auto& rule : STATEMENT_STATE_RULES) {
             for (const char* listed : rule.states) {

@@ -125,6 +125,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     disconnect();
     connectionState = TOLVANE_ODBC_NOTCONNECTED;
     lastConnectAttempt = Clock::now();
+    reconnectBackoff.reset();
     return true;
 }
 
@@ -147,7 +148,7 @@ void ODBCConnector::connect() {
         return;
     }
     const auto now = Clock::now();
-    if (state == TOLVANE_ODBC_EAGAIN && now < lastConnectAttempt + RECONNECT_BACKOFF) {
+    if (state == TOLVANE_ODBC_EAGAIN && !reconnectBackoff.allows(lastConnectAttempt, now)) {
         return;
     }
     try {
@@ -161,9 +162,19 @@ void ODBCConnector::connect() {
             statementRunner->resetSession();
         }
     } catch (const std::exception& e) {
-        log()->error("Database connection failed: %s", e.what());
-        connectionState = TOLVANE_ODBC_FAILED;
+        // Handles that cannot be allocated now may well be allocated later.
+        log()->warn("Database connection failed: %s", e.what());
+        connectionState = TOLVANE_ODBC_EAGAIN;
         client->Destroy();
+    }
+    if (connectionState == TOLVANE_ODBC_SUCCESS) {
+        reconnectBackoff.reset();
+    } else if (connectionState == TOLVANE_ODBC_EAGAIN) {
+        reconnectBackoff.failed();
+        log()->info(
+            "Next database connection attempt in %lld seconds",
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::seconds>(reconnectBackoff.wait()).count()));
     }
 }
 

@@ -12,6 +12,7 @@
 #include "client/odbc_client.h"
 #include "config/odbc_config.h"
 #include "connector/batch_delivery.h"
+#include "connector/reconnect_backoff.h"
 #include "mapping/reading_mapper.h"
 
 class ConfigCategory;
@@ -52,7 +53,6 @@ public:
     static constexpr size_t MAX_ROWS_PER_INSERT = BatchDelivery::MAX_ROWS_PER_INSERT;
     // Statements are kept within this much text, as Snowflake advises.
     static constexpr size_t MAX_INSERT_BYTES = BatchDelivery::MAX_INSERT_BYTES;
-    static constexpr std::chrono::nanoseconds RECONNECT_BACKOFF = std::chrono::seconds(5);
 
 protected:
     bool isValid() const;
@@ -67,6 +67,8 @@ protected:
     ODBCClient* client;
     ODBCConfig config;
     std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds> lastConnectAttempt;
+    // How long a failed connection attempt holds back the next one.
+    ReconnectBackoff reconnectBackoff;
     std::atomic<int32_t> connectionState;
     std::mutex configMutex;
     ReadingMapper* readingMapper;

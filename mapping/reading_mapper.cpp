@@ -322,8 +322,17 @@ std::string ReadingMapper::extractTableName(const Reading* reading) {
         text.erase(0, 1);
     }
 
+    // A hint longer than any table name needs is refused before parsing; its debug line quotes
+    // only its start.
+    if (text.size() > MAX_HINT_BYTES) {
+        text.resize(MAX_HINT_BYTES);
+        Logger::getLogger()->debug("Invalid hint JSON format: %s...", text.c_str());
+        return result;
+    }
+    // The iterative parser keeps its nesting on the heap: hints come from data sources nobody
+    // controls, and the recursive one would overflow the host's stack on deeply nested brackets.
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
     // The parser takes a NUL byte for the end of its input; in JSON text it is never valid.
     if (document.HasParseError() || text.find('\0') != std::string::npos) {
         Logger::getLogger()->debug("Invalid hint JSON format: %s", text.c_str());

@@ -1,6 +1,7 @@
 #ifndef MAPPING_READING_MAPPER_H
 #define MAPPING_READING_MAPPER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -104,6 +105,9 @@ public:
     bool shouldSkipDatapoint(const std::string& name) const;
 
     std::string datapointValueToString(const DatapointValue& value);
+    // A hint's text, once cleaned, may be this long at most: room for a table name of any length
+    // a database allows, written with escapes, and a few other members.
+    static constexpr size_t MAX_HINT_BYTES = 4096;
     std::string extractTableName(const Reading* reading);
     DatabaseRecord mapReadingToRecord(const Reading* reading);
     // The row of a reading bound for `tableName` (as extractTableName gives it), written into

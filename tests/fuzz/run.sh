@@ -32,15 +32,32 @@ echo "== building the fuzz targets in $build" >&2
 CC="$cc" CXX="$cxx" cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 
+# Hint texts come from data sources nobody controls and may be of any size: that target takes
+# inputs of up to 1 MiB, seeded with brackets nested deeper than a recursive parser survives and
+# with a hint nested as deep as the size cap allows; libFuzzer's slowly growing input length would
+# take long to reach either on its own.
+declare -A options=([hint_fuzz]="-max_len=1048576" [literal_fuzz]="")
+hint_seeds="$build/corpus-hint_fuzz"
+mkdir -p "$hint_seeds"
+brackets() { head -c "$2" /dev/zero | tr '\0' "$1"; }
+brackets '[' 300000 >"$hint_seeds/seed-open-brackets"
+{
+    printf '{"tablename":"t","x":'
+    brackets '[' 2000
+    brackets ']' 2000
+    printf '}'
+} >"$hint_seeds/seed-nested-member"
+
 status=0
 for target in hint_fuzz literal_fuzz; do
     corpus="$build/corpus-$target"
     mkdir -p "$corpus"
     echo "== $target for $seconds s" >&2
     # A crash leaves its input as crash-* in the build folder; -timeout catches a hang.
+    # shellcheck disable=SC2086  # the options are separate words
     if ! (cd "$build" && timeout --kill-after=10 $((seconds + 60)) "./$target" "$corpus" \
         -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        2>"$build/$target.log"); then
+        ${options[$target]} 2>"$build/$target.log"); then
         echo "fuzz: $target FAILED; see $build/$target.log" >&2
         tail -n 30 "$build/$target.log" >&2
         status=1

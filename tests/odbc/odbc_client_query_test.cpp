@@ -208,6 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ExecutionFailureCase{"40001", "Deadlock", true},
                       ExecutionFailureCase{"42S02", "table \"t\" does not exist", false},
                       ExecutionFailureCase{"HY000", "column \"x\" does not exist", false},
+                      ExecutionFailureCase{"22001", "value too long for type varchar(256)", false},
                       ExecutionFailureCase{"HY000", "Something odd", true}));
 
 // `retriable` tells the last failed execution's class; a success does not reset it.

@@ -429,6 +429,8 @@ TEST_F(Connector, ConnectsWithTheConfiguredConnectionString) {
 
 enum class Attempt { RETURNS, INIT_THROWS, CONNECT_THROWS };
 
+const char* const NEXT_ATTEMPT_IN_5S = "Next database connection attempt in 5 seconds";
+
 struct Transition {
     const char* name;
     int from;
@@ -480,11 +482,13 @@ TEST_P(ConnectTransition, FollowsTheStatusTable) {
     }
     if (row.attempt == Attempt::INIT_THROWS && row.inits > 0) {
         expected.emplace_back(
-            Level::ERROR,
-            "Database connection failed: Failed to allocate ODBC environment handle.");
+            Level::WARN, "Database connection failed: Failed to allocate ODBC environment handle.");
     }
     if (row.attempt == Attempt::CONNECT_THROWS && row.connects > 0) {
-        expected.emplace_back(Level::ERROR, "Database connection failed: driver exploded");
+        expected.emplace_back(Level::WARN, "Database connection failed: driver exploded");
+    }
+    if (row.to == TOLVANE_ODBC_EAGAIN && row.inits + row.connects > 0) {
+        expected.emplace_back(Level::INFO, NEXT_ATTEMPT_IN_5S);
     }
     EXPECT_EQ(capture.lines(), expected);
     if (row.inits + row.connects > 0) {
@@ -495,7 +499,7 @@ TEST_P(ConnectTransition, FollowsTheStatusTable) {
 }
 
 constexpr auto RECENT = 0ns;
-constexpr auto BACKOFF_OVER = std::chrono::nanoseconds(ODBCConnector::RECONNECT_BACKOFF);
+constexpr auto BACKOFF_OVER = ReconnectBackoff::FIRST_WAIT;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ConnectTransition,
@@ -520,13 +524,14 @@ INSTANTIATE_TEST_SUITE_P(
         Transition{"FailedDoesNothing", 2, BACKOFF_OVER, Attempt::RETURNS, 0, 2, 0, 0, 0, nullptr},
         Transition{"UnknownStateConnectsWithoutInit", 7, RECENT, Attempt::RETURNS, 0, 0, 0, 1, 0,
                    "TOLVANE_ODBC_SUCCESS"},
-        Transition{"InitThrowsFromNotConnected", 3, RECENT, Attempt::INIT_THROWS, 0, 2, 1, 0, 1,
+        // Handles that cannot be had now may be had later: retried like a transient failure.
+        Transition{"InitThrowsFromNotConnected", 3, RECENT, Attempt::INIT_THROWS, 0, 1, 1, 0, 1,
                    nullptr},
-        Transition{"InitThrowsFromTransient", 1, BACKOFF_OVER, Attempt::INIT_THROWS, 0, 2, 1, 0, 1,
+        Transition{"InitThrowsFromTransient", 1, BACKOFF_OVER, Attempt::INIT_THROWS, 0, 1, 1, 0, 1,
                    nullptr},
-        Transition{"ConnectThrowsFromNotConnected", 3, RECENT, Attempt::CONNECT_THROWS, 0, 2, 1, 1,
+        Transition{"ConnectThrowsFromNotConnected", 3, RECENT, Attempt::CONNECT_THROWS, 0, 1, 1, 1,
                    1, nullptr},
-        Transition{"ConnectThrowsFromTransient", 1, BACKOFF_OVER, Attempt::CONNECT_THROWS, 0, 2, 1,
+        Transition{"ConnectThrowsFromTransient", 1, BACKOFF_OVER, Attempt::CONNECT_THROWS, 0, 1, 1,
                    1, 1, nullptr}),
     [](const ::testing::TestParamInfo<Transition>& info) { return std::string(info.param.name); });
 
@@ -550,6 +555,49 @@ TEST_F(Connector, BackOffHoldsRetriesForFiveSecondsAfterATransientFailure) {
     EXPECT_EQ(script->inits, 2);
     EXPECT_EQ(script->connects, 2);
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+}
+
+// Each attempt is held back a second before its wait is over and made once it is.
+TEST_F(Connector, BackOffGrowsWhileAttemptsFailAndStartsOverAfterASuccessOrNewSettings) {
+    int code = TOLVANE_ODBC_EAGAIN;
+    script->onConnect = [&code](const std::string&) { return code; };
+    auto connector = makeConnector();
+    LogCapture capture;
+    auto attemptAfter = [&connector](std::chrono::nanoseconds wait) {
+        connector->moveLastAttemptBack(wait - 1s);
+        connector->connect();
+        connector->moveLastAttemptBack(1s);
+        connector->connect();
+    };
+
+    connector->connect();
+    attemptAfter(5s);
+    attemptAfter(10s);
+    EXPECT_EQ(script->connects, 3);
+    EXPECT_EQ(capture.texts(Level::INFO),
+              (std::vector<std::string>{"Database connection status: TOLVANE_ODBC_EAGAIN",
+                                        NEXT_ATTEMPT_IN_5S,
+                                        "Database connection status: TOLVANE_ODBC_EAGAIN",
+                                        "Next database connection attempt in 10 seconds",
+                                        "Database connection status: TOLVANE_ODBC_EAGAIN",
+                                        "Next database connection attempt in 20 seconds"}));
+
+    code = TOLVANE_ODBC_SUCCESS;
+    attemptAfter(20s);
+    ASSERT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
+    connector->disconnect();
+    code = TOLVANE_ODBC_EAGAIN;
+    connector->connect();
+    attemptAfter(5s);
+    EXPECT_EQ(script->connects, 6);
+
+    ConfigCategory category = defaultCategory();
+    category.setValue("user", "loader");
+    ASSERT_TRUE(connector->configure(&category));
+    connector->connect();
+    attemptAfter(5s);
+    EXPECT_EQ(script->connects, 8);
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_EAGAIN);
 }
 
 TEST_F(Connector, ConnectOnAnInvalidConnectorFailsForGood) {
@@ -739,6 +787,7 @@ TEST_F(Connector, BatchesWithinTheBackOffFailWithoutASecondAttempt) {
                   {Level::DEBUG, "Sending 1 readings to Snowflake"},
                   {Level::DEBUG, "Attempting database connection"},
                   {Level::INFO, "Database connection status: TOLVANE_ODBC_EAGAIN"},
+                  {Level::INFO, NEXT_ATTEMPT_IN_5S},
                   {Level::ERROR, "Database connection not available - cannot send readings"}}));
     capture.clear();
     code = TOLVANE_ODBC_SUCCESS;
@@ -751,7 +800,7 @@ TEST_F(Connector, BatchesWithinTheBackOffFailWithoutASecondAttempt) {
                   {Level::ERROR, "Database connection not available - cannot send readings"}}));
     EXPECT_TRUE(script->queries.empty());
 
-    connector->moveLastAttemptBack(ODBCConnector::RECONNECT_BACKOFF);
+    connector->moveLastAttemptBack(ReconnectBackoff::FIRST_WAIT);
     EXPECT_TRUE(connector->send(batch.pointers()));
     EXPECT_EQ(script->connects, 2);
 }

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -407,6 +410,83 @@ INSTANTIATE_TEST_SUITE_P(
         HintCase{"VerticalTabIsNotWhitespace", DatapointValue("\v{\"tablename\":\"x\"}"), "asset",
                  true, "\v{\"tablename\":\"x\"}"}),
     [](const ::testing::TestParamInfo<HintCase>& info) { return info.param.name; });
+
+// Hostile hints: nesting deeper than any stack allows recursion for, and texts beyond the size
+// a table name needs. The table is chosen on a thread with a small stack, where a parser that
+// recursed once per nesting level would overflow it long before the size cap.
+struct HostileHintCase {
+    const char* name;
+    std::string text;
+    std::string table;
+    std::string debugLine;  // empty: none
+};
+
+std::string nested(size_t depth, const std::string& inner) {
+    return std::string(depth, '[') + inner + std::string(depth, ']');
+}
+
+const std::string NAMED = "{\"tablename\":\"deep\",\"x\":";
+const std::string SMALL = "{\"tablename\":\"t\"}";
+const size_t CAP = ReadingMapper::MAX_HINT_BYTES;
+
+const HostileHintCase HOSTILE_HINTS[] = {
+    {"MillionOpenBrackets", std::string(1000000, '['), "asset",
+     INVALID_PREFIX + std::string(CAP, '[') + "..."},
+    {"MillionBalancedBrackets", nested(500000, ""), "asset",
+     INVALID_PREFIX + std::string(CAP, '[') + "..."},
+    {"OpenBracketsUpToTheCap", std::string(CAP, '['), "asset",
+     INVALID_PREFIX + std::string(CAP, '[')},
+    {"NestingUpToTheCapKeepsItsTable", NAMED + nested((CAP - NAMED.size() - 3) / 2, "1") + "}",
+     "deep", ""},
+    {"PaddedToExactlyTheCap", SMALL + std::string(CAP - SMALL.size(), ' '), "t", ""},
+    {"OneByteOverTheCap", SMALL + std::string(CAP - SMALL.size() + 1, ' '), "asset",
+     INVALID_PREFIX + SMALL + std::string(CAP - SMALL.size(), ' ') + "..."},
+};
+
+std::ostream& operator<<(std::ostream& out, const HostileHintCase& c) {
+    return out << c.name;
+}
+
+// Runs `task` on a new thread with a stack of `bytes`.
+void onSmallStack(size_t bytes, std::function<void()> task) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+    pthread_t thread;
+    auto run = [](void* argument) -> void* {
+        (*static_cast<std::function<void()>*>(argument))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, &task), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+class HostileHint : public ::testing::TestWithParam<HostileHintCase> {};
+
+TEST_P(HostileHint, NeverCrashesAndFallsBackToTheAsset) {
+    const HostileHintCase& c = GetParam();
+    SnowflakeSQLBuilder builder;
+    ReadingMapper mapper("edge1", &builder);
+    auto reading =
+        ReadingBuilder("asset").integer("n", 1).value(HINT, DatapointValue(c.text)).build();
+    LogCapture capture;
+
+    std::string table;
+    onSmallStack(128 * 1024, [&] { table = mapper.extractTableName(reading.get()); });
+
+    EXPECT_EQ(table, c.table);
+    std::vector<LogCapture::Line> expected = {{Level::DEBUG, PROCESSING}};
+    if (!c.debugLine.empty()) {
+        expected.emplace_back(Level::DEBUG, c.debugLine);
+    }
+    EXPECT_EQ(capture.lines(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hints, HostileHint, ::testing::ValuesIn(HOSTILE_HINTS),
+                         [](const ::testing::TestParamInfo<HostileHintCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST_F(ReadingMapperTest, ReadingWithoutHintKeepsItsAssetAndLogsNothing) {
     auto reading = ReadingBuilder("pump")

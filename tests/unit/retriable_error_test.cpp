@@ -15,10 +15,12 @@ struct ClassificationCase {
     std::string message;
     bool retriable;
     std::string logLine;
+    int32_t nativeError = 1234;
 };
 
 void PrintTo(const ClassificationCase& c, std::ostream* os) {
-    *os << "state \"" << c.sqlState << "\", message \"" << c.message << '"';
+    *os << "state \"" << c.sqlState << "\", native " << c.nativeError << ", message \"" << c.message
+        << '"';
 }
 
 const std::string NETWORK = "Error classified as retriable (network/connection): ";
@@ -27,6 +29,7 @@ const std::string SYNTAX = "Error classified as non-retriable (syntax/configurat
 const std::string COLUMN = "Error classified as non-retriable (column issue): ";
 const std::string TABLE = "Error classified as non-retriable (table issue): ";
 const std::string UNKNOWN = "Error classified as retriable (unknown): ";
+const std::string DATA = "Error classified as non-retriable (data): ";
 
 const std::string MISSING_COLUMN = "column \"speed\" does not exist";
 const std::string MISSING_TABLE = "table \"pump\" does not exist";
@@ -78,8 +81,14 @@ const ClassificationCase CASES[] = {
     {"42S02X", MISSING_TABLE, false, TABLE + MISSING_TABLE},
     {"08S0", "Communication link failure", true, UNKNOWN + "08S0"},
     // Unlisted five-character states go on to the message patterns.
-    {"22001", "String data, right truncated", true, UNKNOWN + "22001"},
     {"01000", MISSING_TABLE, false, TABLE + MISSING_TABLE},
+    // A refused value fails again on every retry: by state class, or by Snowflake's native code
+    // in the native field or the message, whatever the state.
+    {"22001", "String data, right truncated", false, DATA + "22001"},
+    {"23502", "null value in column \"a\"", false, DATA + "23502"},
+    {"22000", "String 'x' is too long and would be truncated", false, DATA + "22000", 100078},
+    {"HY000", "Numeric value 'high' is not recognized", false, DATA + "HY000", 100038},
+    {"HY000", "100078 (22000): String 'x' is too long", false, DATA + "HY000"},
 };
 
 class RetriableError : public ::testing::TestWithParam<ClassificationCase> {};
@@ -88,15 +97,16 @@ TEST_P(RetriableError, ClassifiesAndLogsOneDebugLine) {
     ODBCClient client;
     LogCapture capture;
     const auto& c = GetParam();
-    EXPECT_EQ(client.isRetriableError(c.sqlState.c_str(), 1234, c.message.c_str()), c.retriable);
+    EXPECT_EQ(client.isRetriableError(c.sqlState.c_str(), c.nativeError, c.message.c_str()),
+              c.retriable);
     const std::vector<LogCapture::Line> expected = {{Logger::Level::DEBUG, c.logLine}};
     EXPECT_EQ(capture.lines(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Classification, RetriableError, ::testing::ValuesIn(CASES));
 
-// The native error plays no part in the decision.
-TEST(RetriableErrorNativeError, IsIgnored) {
+// Outside the codes of refused values, the native error plays no part in the decision.
+TEST(RetriableErrorNativeError, CountsOnlyForRefusedValues) {
     ODBCClient client;
     for (int32_t native : {0, -1, 1205, 2147483647}) {
         EXPECT_FALSE(client.isRetriableError("42S02", native, "")) << native;

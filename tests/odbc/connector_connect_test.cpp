@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "config/default_config.h"
+#include "connector/snowflake_odbc_connector.h"
+#include "host/config_category.h"
+#include "host/log_capture.h"
+#include "tests/support/scripted_driver.h"
+
+namespace {
+
+using varnholt::test::DiagRecord;
+using varnholt::test::ScriptedDriver;
+using Level = Logger::Level;
+
+// Reads the connection status and ages the last attempt, which only the connector can reach.
+class ConnectorProbe : public SnowflakeODBCConnector {
+public:
+    int state() const { return connectionState; }
+    void moveLastAttemptBack(std::chrono::nanoseconds by) { lastConnectAttempt -= by; }
+};
+
+struct RefusedConnect {
+    const char* name;
+    DiagRecord diag;
+    bool final;
+};
+
+std::ostream& operator<<(std::ostream& out, const RefusedConnect& c) {
+    return out << c.name;
+}
+
+class ConnectorConnect : public ::testing::TestWithParam<RefusedConnect> {
+protected:
+    void SetUp() override {
+        driver().reset();
+        connector = std::make_unique<ConnectorProbe>();
+        ConfigCategory category("varnholt", defaultConfiguration());
+        ASSERT_TRUE(connector->configure(&category));
+    }
+
+    void TearDown() override {
+        connector.reset();
+        EXPECT_EQ(driver().openHandles(), 0);
+    }
+
+    static ScriptedDriver& driver() { return ScriptedDriver::instance(); }
+
+    std::unique_ptr<ConnectorProbe> connector;
+};
+
+// A refused attempt, then a server that would accept the login: only a refused login keeps the
+// connector from trying again once the back-off has passed.
+TEST_P(ConnectorConnect, RetriesEverythingButARefusedLogin) {
+    const RefusedConnect& c = GetParam();
+    driver().setConnectResult(SQL_ERROR, c.diag);
+    LogCapture capture;
+
+    connector->connect();
+
+    EXPECT_EQ(connector->state(), c.final ? TOLVANE_ODBC_FAILED : TOLVANE_ODBC_EAGAIN);
+    EXPECT_EQ(capture.texts(Level::WARN).size(), c.final ? 0u : 1u);
+    EXPECT_EQ(capture.texts(Level::ERROR).size(), c.final ? 1u : 0u);
+    const std::string details = "SQLSTATE=" + c.diag.sqlState +
+                                ", NativeError=" + std::to_string(c.diag.nativeError) +
+                                ", Message=" + c.diag.message;
+    EXPECT_TRUE(capture.anyLineContains(details));
+    EXPECT_EQ(driver().openHandles(), 0);
+
+    driver().setConnectResult(SQL_SUCCESS);
+    connector->moveLastAttemptBack(ReconnectBackoff::FIRST_WAIT);
+    connector->connect();
+
+    EXPECT_EQ(connector->state(), c.final ? TOLVANE_ODBC_FAILED : TOLVANE_ODBC_SUCCESS);
+    EXPECT_EQ(driver().connectCount(), c.final ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConnectorConnect,
+    ::testing::Values(
+        RefusedConnect{"OddStateFromAProxy", {"XX000", 0, "upstream unavailable"}, false},
+        RefusedConnect{
+            "SnowflakeNetworkFailure", {"HY000", 0, "Couldn't connect to server"}, false},
+        RefusedConnect{"NoRecordAtAll", {}, false},
+        RefusedConnect{"WrongPassword",
+                       {"28000", 390100, "Incorrect username or password was specified."},
+                       true},
+        RefusedConnect{"SyntaxOrAccessViolation", {"42000", 0, "Invalid account"}, true}),
+    [](const ::testing::TestParamInfo<RefusedConnect>& info) {
+        return std::string(info.param.name);
+    });
+
+}  // namespace
