@@ -313,11 +313,95 @@ JOIN pg_catalog.pg_type b ON b.oid = CASE WHEN t.typtype = 'd' THEN t.typbasetyp
 WHERE c.relkind IN ('r', 'p')
   AND a.attnum > 0
   AND NOT a.attisdropped
-  AND n.nspname NOT IN ('pg_catalog', 'information_schema', 'pg_toast')
+  AND n.nspname NOT IN ('pg_catalog', 'information_schema', 'pg_toast', 'emulator')
   AND n.nspname NOT LIKE 'pg_temp_%'
   AND n.nspname NOT LIKE 'pg_toast_temp_%';
 GRANT USAGE ON SCHEMA information_schema TO PUBLIC;
 GRANT SELECT ON information_schema.columns TO PUBLIC;
+
+-- Snowflake's REAL, FLOAT and DOUBLE are all 64-bit: every float4 column a CREATE TABLE or
+-- ALTER TABLE makes is float8 by the time the command returns. (The ALTER TABLE issued here
+-- fires the trigger once more and finds nothing left to widen.)
+CREATE FUNCTION public.emulator_widen_float4() RETURNS event_trigger
+LANGUAGE plpgsql SET search_path = pg_catalog AS $$
+DECLARE
+    command record;
+    clauses text;
+BEGIN
+    FOR command IN SELECT DISTINCT objid FROM pg_event_trigger_ddl_commands()
+                   WHERE object_type = 'table' LOOP
+        SELECT string_agg(format('ALTER COLUMN %I TYPE float8', attname), ', ' ORDER BY attnum)
+          INTO clauses
+          FROM pg_attribute
+         WHERE attrelid = command.objid AND attnum > 0 AND NOT attisdropped
+           AND atttypid = 'float4'::regtype;
+        IF clauses IS NOT NULL THEN
+            EXECUTE format('ALTER TABLE %s %s', command.objid::regclass, clauses);
+        END IF;
+    END LOOP;
+END
+$$;
+CREATE EVENT TRIGGER emulator_widen_float4 ON ddl_command_end
+    WHEN TAG IN ('CREATE TABLE', 'CREATE TABLE AS', 'SELECT INTO', 'ALTER TABLE')
+    EXECUTE FUNCTION public.emulator_widen_float4();
+
+-- Snowflake's limits on one statement: at most 16,384 rows in a VALUES list and about 1 MiB
+-- of text, which holds for a whole request of several statements too. Every table created in
+-- the plugin's schema gets a statement-level trigger that refuses an INSERT beyond either
+-- (counting the statement's rows, and the bytes of the request that carried it) and notes
+-- each INSERT it lets through in emulator.insert_log, for the tests. The schema emulator is
+-- left out of information_schema.columns.
+CREATE SCHEMA emulator;
+GRANT USAGE ON SCHEMA emulator TO PUBLIC;
+CREATE TABLE emulator.insert_log (
+    id bigserial PRIMARY KEY,
+    table_schema text NOT NULL,
+    table_name text NOT NULL,
+    row_count bigint NOT NULL,
+    request_bytes bigint NOT NULL
+);
+GRANT SELECT ON emulator.insert_log TO PUBLIC;
+CREATE FUNCTION emulator.statement_limits() RETURNS trigger
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog AS $$
+DECLARE
+    row_count bigint;
+    request_bytes bigint := octet_length(current_query());
+BEGIN
+    SELECT count(*) INTO row_count FROM new_rows;
+    IF row_count > 16384 THEN
+        RAISE EXCEPTION USING ERRCODE = '42601',
+            MESSAGE = 'maximum number of expressions in a list exceeded, expected at most 16,384, got '
+                      || to_char(row_count, 'FM999,999,999,999');
+    END IF;
+    IF request_bytes > 1048576 THEN
+        RAISE EXCEPTION USING ERRCODE = '42601',
+            MESSAGE = 'maximum statement size exceeded, expected at most 1,048,576 bytes, got '
+                      || to_char(request_bytes, 'FM999,999,999,999');
+    END IF;
+    INSERT INTO emulator.insert_log (table_schema, table_name, row_count, request_bytes)
+    VALUES (TG_TABLE_SCHEMA, TG_TABLE_NAME, row_count, request_bytes);
+    RETURN NULL;
+END
+$$;
+SELECT format($function$
+CREATE FUNCTION emulator.add_statement_limits() RETURNS event_trigger
+LANGUAGE plpgsql SET search_path = pg_catalog AS $$
+DECLARE
+    command record;
+BEGIN
+    FOR command IN SELECT DISTINCT objid FROM pg_event_trigger_ddl_commands()
+                   WHERE object_type = 'table' AND schema_name = %L
+                     AND command_tag IN ('CREATE TABLE', 'CREATE TABLE AS', 'SELECT INTO') LOOP
+        EXECUTE format('CREATE TRIGGER snowflake_statement_limits AFTER INSERT ON %%s'
+                       ' REFERENCING NEW TABLE AS new_rows FOR EACH STATEMENT'
+                       ' EXECUTE FUNCTION emulator.statement_limits()', command.objid::regclass);
+    END LOOP;
+END
+$$
+$function$, :'sch') \gexec
+CREATE EVENT TRIGGER emulator_add_statement_limits ON ddl_command_end
+    WHEN TAG IN ('CREATE TABLE', 'CREATE TABLE AS', 'SELECT INTO')
+    EXECUTE FUNCTION emulator.add_statement_limits();
 EOF
 
 # The driver manager finds the driver through this file once ODBCSYSINI points

@@ -45,7 +45,7 @@ TEST_F(SchemaEvolutionTest, NewDatapointsAddColumnsAcrossAndWithinBatches) {
     EXPECT_EQ(storedColumns("e2e_evolving").at(6),
               (std::pair<std::string, std::string>("b", "character varying(256)")));
     EXPECT_EQ(storedColumns("e2e_evolving").at(7),
-              (std::pair<std::string, std::string>("c", "real")));
+              (std::pair<std::string, std::string>("c", "double precision")));
 
     EXPECT_EQ(query("SELECT seq::text, a::text, b, c::text, d::text FROM " +
                     tableRef("e2e_evolving") + " AS r ORDER BY r.seq"),

@@ -57,7 +57,7 @@ TEST_F(TableCreationTest, CreatesTableWithStandardAndDatapointColumns) {
                        {"ts", "timestamp_tz"},
                        {"tolvane", "character varying(256)"},
                        {"count", "bigint"},
-                       {"temperature", "real"},
+                       {"temperature", "double precision"},
                        {"status", "character varying(256)"}}));
     EXPECT_EQ(query("SELECT asset_code, " + utcInstant("user_ts") + ", " + utcInstant("ts") +
                     ", tolvane, count::text, temperature::text, status FROM " +
@@ -86,7 +86,7 @@ TEST_F(TableCreationTest, NumbersKeepTheirValue) {
         int64_t sequence;
         double real;
         int64_t integer;
-        Value storedReal;  // PostgreSQL's text of the stored REAL
+        Value storedReal;  // PostgreSQL's text of the stored value
     };
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<Case> cases = {
@@ -101,6 +101,8 @@ TEST_F(TableCreationTest, NumbersKeepTheirValue) {
         {7, std::nan(""), 2, null()},
         {8, inf, 3, null()},
         {9, -inf, 4, null()},
+        // Needs more than 32 bits, as Snowflake's REAL has.
+        {10, 123456789.125, 5, text("123456789.125")},
     };
     Batch batch;
     for (const Case& c : cases) {

@@ -32,13 +32,9 @@ checker="$FAULTS_DIR/hostile_check.py"
 
 start_emulator
 
-# Canaries the plugin's role could drop if a statement were ever injected; a float table with
-# 64-bit columns, as Snowflake's REAL is (PostgreSQL's REAL holds 32 bits).
+# Canaries the plugin's role could drop if a statement were ever injected.
 sql -c "CREATE TABLE \"$EMULATOR_SCHEMA\".canary (id integer, note text);
-    INSERT INTO \"$EMULATOR_SCHEMA\".canary VALUES (1, 'canary row');
-    CREATE TABLE \"$EMULATOR_SCHEMA\".hostile_float (asset_code VARCHAR(256) NOT NULL,
-        user_ts TIMESTAMP_TZ, ts TIMESTAMP_TZ, tolvane VARCHAR(256), \"case\" BIGINT NULL,
-        x DOUBLE PRECISION NULL);"
+    INSERT INTO \"$EMULATOR_SCHEMA\".canary VALUES (1, 'canary row');"
 sql_admin -c "CREATE TABLE public.canary (id integer, note text);
     INSERT INTO public.canary VALUES (1, 'canary row');
     ALTER TABLE public.canary OWNER TO \"$EMULATOR_USER\";"

@@ -84,6 +84,18 @@ protected:
         return SQLExecDirect(stmt, sqlText(text), SQL_NTS);
     }
 
+    SQLRETURN setAutocommit(bool on) {
+        return SQLSetConnectAttr(
+            dbc, SQL_ATTR_AUTOCOMMIT,
+            reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+    }
+
+    SQLUINTEGER autocommit() {
+        SQLUINTEGER value = 42;
+        EXPECT_EQ(SQLGetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, &value, 0, nullptr), SQL_SUCCESS);
+        return value;
+    }
+
     SQLUINTEGER connectionDead(SQLRETURN expected = SQL_SUCCESS) {
         SQLUINTEGER value = 42;
         EXPECT_EQ(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &value, 0, nullptr), expected);
@@ -362,6 +374,8 @@ TEST_F(ScriptedDriverTest, InvalidScriptIsRejected) {
     EXPECT_THROW(driver.load(R"({"statements":[{"match":"x","rows":[["a"]]}]})"),
                  std::runtime_error);
     EXPECT_THROW(driver.load(R"({"conect":{}})"), std::runtime_error);
+    EXPECT_THROW(driver.load(R"({"multiStatement":"mysql"})"), std::runtime_error);
+    EXPECT_THROW(driver.load(R"({"commit":{"returnCode":-1,"retries":2}})"), std::runtime_error);
     EXPECT_THROW(driver.load("{"), std::runtime_error);
 }
 
@@ -397,6 +411,411 @@ TEST_F(ScriptedDriverTest, ScriptAndJournalFiles) {
     std::remove(scriptPath);
     std::remove(journalPath);
 }
+
+// Statement-less calls of a transaction, journaled in order with the statements.
+TEST_F(ScriptedDriverTest, TransactionCallsAreJournaledInOrder) {
+    connectAndAllocate();
+    ASSERT_EQ(setAutocommit(false), SQL_SUCCESS);
+    EXPECT_EQ(autocommit(), SQL_AUTOCOMMIT_OFF);
+    ASSERT_EQ(execute("INSERT INTO t VALUES (1)"), SQL_SUCCESS);
+    ASSERT_EQ(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT), SQL_SUCCESS);
+    ASSERT_EQ(SQLEndTran(SQL_HANDLE_ENV, env, SQL_ROLLBACK), SQL_SUCCESS);
+    ASSERT_EQ(setAutocommit(true), SQL_SUCCESS);
+    EXPECT_EQ(autocommit(), SQL_AUTOCOMMIT_ON);
+    EXPECT_EQ(driver.journal(),
+              (std::vector<std::string>{"[autocommit off]", "INSERT INTO t VALUES (1)", "[commit]",
+                                        "[rollback]", "[autocommit on]"}));
+}
+
+struct TransactionCase {
+    const char* name;
+    TransactionCall call;
+    bool throughEnvironment;
+    DiagRecord diag;
+    bool killConnection;
+};
+
+void PrintTo(const TransactionCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ScriptedTransactionTest : public ScriptedDriverTest,
+                                public ::testing::WithParamInterface<TransactionCase> {
+protected:
+    SQLRETURN run(TransactionCall call, bool throughEnvironment) {
+        switch (call) {
+            case TransactionCall::AUTOCOMMIT_OFF:
+                return setAutocommit(false);
+            case TransactionCall::AUTOCOMMIT_ON:
+                return setAutocommit(true);
+            case TransactionCall::COMMIT:
+            case TransactionCall::ROLLBACK:
+                break;
+        }
+        const SQLSMALLINT completion = call == TransactionCall::COMMIT ? SQL_COMMIT : SQL_ROLLBACK;
+        return throughEnvironment ? SQLEndTran(SQL_HANDLE_ENV, env, completion)
+                                  : SQLEndTran(SQL_HANDLE_DBC, dbc, completion);
+    }
+};
+
+// A scripted failure answers the next call once; the call after it succeeds.
+TEST_P(ScriptedTransactionTest, ScriptedOutcomeReachesTheCaller) {
+    const TransactionCase& c = GetParam();
+    const bool switches =
+        c.call == TransactionCall::AUTOCOMMIT_OFF || c.call == TransactionCall::AUTOCOMMIT_ON;
+    const bool startsOn = c.call == TransactionCall::AUTOCOMMIT_OFF;
+    connectAndAllocate();
+    ASSERT_EQ(setAutocommit(startsOn), SQL_SUCCESS);
+    driver.setTransactionResult(c.call, SQL_ERROR, c.diag, c.killConnection, 1);
+    driver.clearJournal();
+
+    EXPECT_EQ(run(c.call, c.throughEnvironment), SQL_ERROR);
+    if (c.throughEnvironment) {
+        // The driver manager ends each connection's transaction on its own and reports a
+        // failure as its own record.
+        const auto records = diagnostics(SQL_HANDLE_ENV, env);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].sqlState, "25S01");
+    } else {
+        EXPECT_EQ(diagnostics(SQL_HANDLE_DBC, dbc), std::vector<DiagRecord>{c.diag});
+    }
+    EXPECT_EQ(connectionDead(), c.killConnection ? SQL_CD_TRUE : SQL_CD_FALSE);
+    if (switches) {
+        // A refused switch leaves the mode as it was.
+        EXPECT_EQ(autocommit(), startsOn ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF);
+    }
+    EXPECT_EQ(run(c.call, c.throughEnvironment), SQL_SUCCESS);
+    EXPECT_EQ(driver.journal().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, ScriptedTransactionTest,
+    ::testing::Values(TransactionCase{"CommitLosesTheLink",
+                                      TransactionCall::COMMIT,
+                                      false,
+                                      {"08S01", 0, "Communication link failure"},
+                                      true},
+                      TransactionCase{"CommitNetworkFailure",
+                                      TransactionCall::COMMIT,
+                                      false,
+                                      {"HY000", 0, "Failed to send request"},
+                                      false},
+                      TransactionCase{"CommitThroughEnvironment",
+                                      TransactionCall::COMMIT,
+                                      true,
+                                      {"25000", 0, "Commit refused"},
+                                      false},
+                      TransactionCase{"RollbackLosesTheLink",
+                                      TransactionCall::ROLLBACK,
+                                      false,
+                                      {"08S01", 0, "Communication link failure"},
+                                      true},
+                      TransactionCase{"RollbackThroughEnvironment",
+                                      TransactionCall::ROLLBACK,
+                                      true,
+                                      {"08S01", 0, "Communication link failure"},
+                                      true},
+                      TransactionCase{"AutocommitOffRefused",
+                                      TransactionCall::AUTOCOMMIT_OFF,
+                                      false,
+                                      {"HY000", 390114, "Authentication token has expired."},
+                                      false},
+                      TransactionCase{"AutocommitOnRefused",
+                                      TransactionCall::AUTOCOMMIT_ON,
+                                      false,
+                                      {"HYC00", 0, "Optional feature not implemented"},
+                                      false}),
+    [](const ::testing::TestParamInfo<TransactionCase>& info) { return info.param.name; });
+
+// How a request of several statements is cut into the statements that are journaled and
+// matched one by one.
+struct SplitCase {
+    const char* name;
+    std::string request;
+    std::vector<std::string> statements;
+};
+
+void PrintTo(const SplitCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ScriptedSplitTest : public ScriptedDriverTest,
+                          public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(ScriptedSplitTest, RequestIsJournaledStatementByStatement) {
+    connectAndAllocate();
+    EXPECT_EQ(execute(GetParam().request), SQL_SUCCESS);
+    EXPECT_EQ(driver.journal(), GetParam().statements);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ScriptedSplitTest,
+    ::testing::Values(
+        SplitCase{"OneStatement", "SELECT 1", {"SELECT 1"}},
+        SplitCase{"Several",
+                  "INSERT INTO a VALUES (1);\nINSERT INTO b VALUES (2); SELECT 3",
+                  {"INSERT INTO a VALUES (1)", "INSERT INTO b VALUES (2)", "SELECT 3"}},
+        SplitCase{"EmptyPiecesLeftOut", " ;;SELECT 1; ;\n", {"SELECT 1"}},
+        SplitCase{"QuotedLiterals",
+                  R"(INSERT INTO t VALUES ('a;b', 'it''s;', 'back\';slash');SELECT ';')",
+                  {R"(INSERT INTO t VALUES ('a;b', 'it''s;', 'back\';slash'))", "SELECT ';'"}},
+        SplitCase{"QuotedIdentifiers",
+                  R"(SELECT "a;""b" FROM "t;";SELECT 2)",
+                  {R"(SELECT "a;""b" FROM "t;")", "SELECT 2"}},
+        SplitCase{"DollarStrings", "SELECT $$a;'b$$;SELECT 2", {"SELECT $$a;'b$$", "SELECT 2"}}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
+
+// Statement 1 answers SQLExecDirect, SQLMoreResults each later one; a failure ends the request.
+TEST_F(ScriptedDriverTest, LaterStatementsAnswerMoreResults) {
+    StatementScript select;
+    select.match = "SELECT";
+    select.columns = {"n"};
+    select.rows = {{std::string("7")}};
+    driver.addStatement(select);
+    StatementScript bad;
+    bad.match = "'bad'";
+    bad.contains = true;
+    bad.returnCode = SQL_ERROR;
+    bad.diagnostics = {{"22000", 100078, "String 'bad' is too long and would be truncated"}};
+    bad.killConnection = true;
+    driver.addStatement(bad);
+    connectAndAllocate();
+
+    ASSERT_EQ(execute("INSERT INTO t VALUES (1), ('x;y'), (3); SELECT n FROM t;"
+                      " INSERT INTO t VALUES ('bad'); INSERT INTO t VALUES (4)"),
+              SQL_SUCCESS);
+    // The request ran as a whole: its third statement has cut the connection already.
+    EXPECT_EQ(connectionDead(), SQL_CD_TRUE);
+    SQLLEN rows = -1;
+    ASSERT_EQ(SQLRowCount(stmt, &rows), SQL_SUCCESS);
+    EXPECT_EQ(rows, 3);
+    EXPECT_EQ(SQLFetch(stmt), SQL_ERROR);
+
+    ASSERT_EQ(SQLMoreResults(stmt), SQL_SUCCESS);
+    ASSERT_EQ(SQLFetch(stmt), SQL_SUCCESS);
+    char buffer[16];
+    SQLLEN indicator = 0;
+    ASSERT_EQ(SQLGetData(stmt, 1, SQL_C_CHAR, buffer, sizeof buffer, &indicator), SQL_SUCCESS);
+    EXPECT_STREQ(buffer, "7");
+
+    EXPECT_EQ(SQLMoreResults(stmt), SQL_ERROR);
+    EXPECT_EQ(diagnostics(SQL_HANDLE_STMT, stmt), bad.diagnostics);
+    EXPECT_EQ(SQLMoreResults(stmt), SQL_NO_DATA);
+    EXPECT_EQ(driver.journal(),
+              (std::vector<std::string>{"INSERT INTO t VALUES (1), ('x;y'), (3)", "SELECT n FROM t",
+                                        "INSERT INTO t VALUES ('bad')"}));
+
+    ASSERT_EQ(execute("INSERT INTO t VALUES ('bad'); SELECT 1"), SQL_ERROR);
+    EXPECT_EQ(diagnostics(SQL_HANDLE_STMT, stmt), bad.diagnostics);
+    EXPECT_EQ(SQLMoreResults(stmt), SQL_NO_DATA);
+    EXPECT_EQ(driver.journal().size(), 4u);
+}
+
+// A value among many rows fails exactly the statement that carries it, `times` times.
+TEST_F(ScriptedDriverTest, ContainsMatchesAnywhereUntilItsTimesRunOut) {
+    StatementScript bad;
+    bad.match = "'row 617'";
+    bad.contains = true;
+    bad.times = 1;
+    bad.returnCode = SQL_ERROR;
+    driver.addStatement(bad);
+    connectAndAllocate();
+    const auto insert = [](int from, int to) {
+        std::string text = "INSERT INTO t VALUES ";
+        for (int row = from; row < to; ++row) {
+            text += (row == from ? "('row " : ", ('row ") + std::to_string(row) + "')";
+        }
+        return text;
+    };
+    EXPECT_EQ(execute(insert(0, 500)), SQL_SUCCESS);
+    EXPECT_EQ(execute(insert(500, 1000)), SQL_ERROR);
+    EXPECT_EQ(execute("SELECT 'row 6170'"), SQL_SUCCESS);
+    EXPECT_EQ(execute(insert(500, 1000)), SQL_SUCCESS);
+}
+
+// The Snowflake driver's statement-count attribute, and requests of several statements in
+// each mode.
+struct MultiStatementCase {
+    const char* name;
+    MultiStatementMode mode;
+    SQLLEN declared;  // 0: attribute not set
+    SQLRETURN attributeReturn;
+    std::string attributeState;
+    int statements;
+    SQLRETURN executeReturn;
+    DiagRecord executeDiag;
+};
+
+void PrintTo(const MultiStatementCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ScriptedMultiStatementTest : public ScriptedDriverTest,
+                                   public ::testing::WithParamInterface<MultiStatementCase> {};
+
+TEST_P(ScriptedMultiStatementTest, CountIsCheckedAsTheModeDoes) {
+    const MultiStatementCase& c = GetParam();
+    driver.setMultiStatementMode(c.mode);
+    connectAndAllocate();
+    if (c.declared != 0) {
+        EXPECT_EQ(SQLSetStmtAttr(stmt, ScriptedDriver::MULTI_STATEMENT_COUNT_ATTRIBUTE,
+                                 reinterpret_cast<SQLPOINTER>(c.declared), 0),
+                  c.attributeReturn);
+        const auto records = diagnostics(SQL_HANDLE_STMT, stmt);
+        EXPECT_EQ(records.empty() ? "" : records[0].sqlState, c.attributeState);
+    }
+    std::vector<std::string> statements;
+    std::string request;
+    for (int i = 1; i <= c.statements; ++i) {
+        statements.push_back("SELECT " + std::to_string(i));
+        request += statements.back() + ";";
+    }
+    EXPECT_EQ(execute(request), c.executeReturn);
+    const auto records = diagnostics(SQL_HANDLE_STMT, stmt);
+    if (c.executeDiag.sqlState.empty()) {
+        EXPECT_TRUE(records.empty());
+        EXPECT_EQ(driver.journal(), statements);
+    } else {
+        EXPECT_EQ(records, std::vector<DiagRecord>{c.executeDiag});
+        EXPECT_TRUE(driver.journal().empty());
+    }
+}
+
+const DiagRecord MULTIPLE_COMMANDS{"42601", 0,
+                                   "cannot insert multiple commands into a prepared statement"};
+
+DiagRecord countMismatch(int actual, int desired) {
+    return {"0A000", 8,
+            "Actual statement count " + std::to_string(actual) +
+                " did not match the desired statement count " + std::to_string(desired) + "."};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ScriptedMultiStatementTest,
+    ::testing::Values(
+        MultiStatementCase{"SnowflakeCountMatches",
+                           MultiStatementMode::SNOWFLAKE,
+                           3,
+                           SQL_SUCCESS,
+                           "",
+                           3,
+                           SQL_SUCCESS,
+                           {}},
+        MultiStatementCase{"SnowflakeCountTooLow", MultiStatementMode::SNOWFLAKE, 2, SQL_SUCCESS,
+                           "", 3, SQL_ERROR, countMismatch(3, 2)},
+        MultiStatementCase{"SnowflakeCountTooHigh", MultiStatementMode::SNOWFLAKE, 2, SQL_SUCCESS,
+                           "", 1, SQL_ERROR, countMismatch(1, 2)},
+        MultiStatementCase{"SnowflakeUndeclaredSeveral", MultiStatementMode::SNOWFLAKE, 0, 0, "", 2,
+                           SQL_ERROR, countMismatch(2, 1)},
+        MultiStatementCase{
+            "SnowflakeUndeclaredOne", MultiStatementMode::SNOWFLAKE, 0, 0, "", 1, SQL_SUCCESS, {}},
+        MultiStatementCase{"PostgresRefusesTheAttribute",
+                           MultiStatementMode::POSTGRES,
+                           3,
+                           SQL_ERROR,
+                           "HYC00",
+                           3,
+                           SQL_SUCCESS,
+                           {}},
+        MultiStatementCase{"SingleRefusesSeveral", MultiStatementMode::SINGLE, 2, SQL_ERROR,
+                           "HY092", 2, SQL_ERROR, MULTIPLE_COMMANDS},
+        MultiStatementCase{
+            "SingleRunsOne", MultiStatementMode::SINGLE, 0, 0, "", 1, SQL_SUCCESS, {}}),
+    [](const ::testing::TestParamInfo<MultiStatementCase>& info) { return info.param.name; });
+
+// Snowflake's limits: rows of one statement's VALUES list, bytes of one request.
+struct LimitCase {
+    const char* name;
+    bool limits;
+    std::vector<int> rows;  // one INSERT per entry, in one request
+    size_t bytes;           // 0: as built; else padded to this length
+    SQLRETURN executeReturn;
+    std::string message;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ScriptedLimitTest : public ScriptedDriverTest,
+                          public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(ScriptedLimitTest, StatementsBeyondALimitAreRefused) {
+    const LimitCase& c = GetParam();
+    driver.setSnowflakeLimits(c.limits);
+    connectAndAllocate();
+    std::string request;
+    for (int rows : c.rows) {
+        request += request.empty() ? "" : ";";
+        request += "INSERT INTO t VALUES (0)";
+        for (int row = 1; row < rows; ++row) {
+            request += ",(" + std::to_string(row % 10) + ")";
+        }
+    }
+    if (c.bytes != 0) {
+        request += ";SELECT '" + std::string(c.bytes - request.size() - 10, 'x') + "'";
+        ASSERT_EQ(request.size(), c.bytes);
+    }
+    SQLRETURN code = execute(request);
+    EXPECT_EQ(code, c.executeReturn);
+    while (code == SQL_SUCCESS) {
+        code = SQLMoreResults(stmt);
+    }
+    if (c.message.empty()) {
+        EXPECT_EQ(code, SQL_NO_DATA);
+    } else {
+        EXPECT_EQ(code, SQL_ERROR);
+        EXPECT_EQ(diagnostics(SQL_HANDLE_STMT, stmt),
+                  (std::vector<DiagRecord>{{"42601", 1795, c.message}}));
+    }
+}
+
+const std::string TOO_MANY_ROWS =
+    "maximum number of expressions in a list exceeded, expected at most 16,384, got 16,385";
+const std::string TOO_MANY_BYTES =
+    "maximum statement size exceeded, expected at most 1,048,576 bytes, got 1,048,577";
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ScriptedLimitTest,
+    ::testing::Values(
+        LimitCase{"RowsAtTheLimit", true, {16384}, 0, SQL_SUCCESS, ""},
+        LimitCase{"RowsBeyond", true, {16385}, 0, SQL_ERROR, TOO_MANY_ROWS},
+        LimitCase{"RowsCountedPerStatement", true, {16384, 16384}, 0, SQL_SUCCESS, ""},
+        LimitCase{"RowsBeyondInALaterStatement", true, {2, 16385}, 0, SQL_SUCCESS, TOO_MANY_ROWS},
+        LimitCase{"BytesAtTheLimit", true, {1}, 1048576, SQL_SUCCESS, ""},
+        LimitCase{"BytesBeyond", true, {1}, 1048577, SQL_ERROR, TOO_MANY_BYTES},
+        LimitCase{
+            "BytesCountedPerRequest", true, {16000, 16000}, 1048577, SQL_ERROR, TOO_MANY_BYTES},
+        LimitCase{"Off", false, {16385}, 2000000, SQL_SUCCESS, ""}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return info.param.name; });
+
+// Snowflake's own codes travel through the driver manager unchanged.
+class ScriptedSnowflakeCodeTest : public ScriptedDriverTest,
+                                  public ::testing::WithParamInterface<DiagRecord> {};
+
+TEST_P(ScriptedSnowflakeCodeTest, StatementFailureKeepsItsCodes) {
+    StatementScript failing;
+    failing.match = "INSERT";
+    failing.returnCode = SQL_ERROR;
+    failing.diagnostics = {GetParam()};
+    driver.addStatement(failing);
+    connectAndAllocate();
+    EXPECT_EQ(execute("INSERT INTO t VALUES (1)"), SQL_ERROR);
+    EXPECT_EQ(diagnostics(SQL_HANDLE_STMT, stmt), failing.diagnostics);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ScriptedSnowflakeCodeTest,
+    ::testing::Values(
+        DiagRecord{"22000", 100078, "String 'x' is too long and would be truncated"},
+        DiagRecord{"42S02", 2003, "Table 'T' does not exist or not authorized."},
+        DiagRecord{"08001", 390114,
+                   "Authentication token has expired. The user must authenticate again."},
+        DiagRecord{"57014", 630, "Statement reached its statement or warehouse timeout"},
+        DiagRecord{"HY000", 0, "Connection reset by peer"}),
+    [](const ::testing::TestParamInfo<DiagRecord>& info) {
+        return info.param.sqlState + "_" + std::to_string(info.param.nativeError);
+    });
 
 }  // namespace
 }  // namespace test

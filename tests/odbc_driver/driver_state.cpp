@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/odbc_driver/request_text.h"
+
 namespace scripted {
 
 namespace {
@@ -104,6 +106,42 @@ Outcome outcome(const Value& value, const char* name) {
     return result;
 }
 
+CallScript callScript(const Value& value, const char* name) {
+    if (!value.IsObject()) {
+        invalid(std::string(name) + " must be an object");
+    }
+    CallScript result;
+    for (const auto& field : value.GetObject()) {
+        const std::string member = field.name.GetString();
+        if (member == "returnCode") {
+            result.outcome.returnCode = static_cast<SQLRETURN>(integer(field.value, "returnCode"));
+        } else if (member == "diagnostics") {
+            result.outcome.diagnostics = diagnostics(field.value);
+        } else if (member == "killConnection") {
+            result.killConnection = boolean(field.value, "killConnection");
+        } else if (member == "times") {
+            result.remaining = integer(field.value, "times");
+        } else {
+            invalid(std::string("unknown member of ") + name + ": " + member);
+        }
+    }
+    return result;
+}
+
+MultiStatement multiStatementSetting(const Value& value) {
+    const std::string name = text(value, "multiStatement");
+    if (name == "snowflake") {
+        return MultiStatement::SNOWFLAKE;
+    }
+    if (name == "postgres") {
+        return MultiStatement::POSTGRES;
+    }
+    if (name == "single") {
+        return MultiStatement::SINGLE;
+    }
+    invalid("multiStatement must be \"snowflake\", \"postgres\" or \"single\"");
+}
+
 std::vector<std::optional<std::string>> row(const Value& value) {
     std::vector<std::optional<std::string>> cells;
     for (const auto& cell : array(value, "a row")) {
@@ -129,6 +167,8 @@ std::pair<std::shared_ptr<StatementEntry>, int> statement(const Value& value) {
             entry->match = text(v, "match");
         } else if (name == "prefix") {
             entry->prefix = boolean(v, "prefix");
+        } else if (name == "contains") {
+            entry->contains = boolean(v, "contains");
         } else if (name == "returnCode") {
             entry->returnCode = static_cast<SQLRETURN>(integer(v, "returnCode"));
         } else if (name == "diagnostics") {
@@ -183,6 +223,28 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
+// Snowflake's limits on one statement's VALUES list and on a request's text.
+constexpr size_t MAX_VALUES_ROWS = 16384;
+constexpr size_t MAX_REQUEST_BYTES = 1024 * 1024;
+constexpr int32_t LIMIT_NATIVE_ERROR = 1795;
+constexpr int32_t COUNT_NATIVE_ERROR = 8;
+
+// 16385 as "16,385", the way Snowflake writes numbers in its messages.
+std::string grouped(size_t number) {
+    std::string digits = std::to_string(number);
+    for (size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, ",");
+    }
+    return digits;
+}
+
+StatementResult refusal(const char* sqlState, int32_t nativeError, const std::string& message) {
+    StatementResult result;
+    result.outcome.returnCode = SQL_ERROR;
+    result.outcome.diagnostics.push_back(Diagnostic{sqlState, nativeError, message});
+    return result;
+}
+
 void writeJsonString(rapidjson::Writer<rapidjson::StringBuffer>& writer, const char* text,
                      size_t length) {
     writer.String(text, static_cast<rapidjson::SizeType>(length), true);
@@ -191,6 +253,10 @@ void writeJsonString(rapidjson::Writer<rapidjson::StringBuffer>& writer, const c
 }  // namespace
 
 bool StatementEntry::matches(const char* text, size_t length) const {
+    if (contains) {
+        return match.empty() ||
+               std::search(text, text + length, match.begin(), match.end()) != text + length;
+    }
     if (prefix) {
         return length >= match.size() && std::memcmp(text, match.data(), match.size()) == 0;
     }
@@ -220,9 +286,15 @@ DriverState& DriverState::get() {
 //   "dbmsName": "text", "dbmsNameReturnCode": n
 //   "connectionDead": bool   also revives connections killed by a statement
 //   "journal": bool
+//   "multiStatement": "snowflake" | "postgres" | "single"     (default "postgres")
+//   "snowflakeLimits": bool  refuse more than 16,384 VALUES rows in a statement or more than
+//                            1 MiB of request text (default true)
+//   "autocommitOff", "autocommitOn", "commit", "rollback":
+//                            {"returnCode": n, "diagnostics": [...], "killConnection": bool,
+//                             "times": n}
 //   "statements": [...]      appended to the entries already loaded; each entry
-//                            {"match", "prefix", "returnCode", "diagnostics", "columns",
-//                             "rows" (null cells are SQL NULL), "failNumResultCols",
+//                            {"match", "prefix", "contains", "returnCode", "diagnostics",
+//                             "columns", "rows" (null cells are SQL NULL), "failNumResultCols",
 //                             "failDescribeColumns", "failGetData" ([[row, column]]),
 //                             "times", "killConnection"}, all but "match" optional
 // A diagnostic is {"sqlState": "HY000", "nativeError": n, "message": "text"}.
@@ -238,9 +310,22 @@ bool DriverState::apply(const char* json, std::string& error) {
         if (!document.IsObject()) {
             invalid("a script must be a JSON object");
         }
-        static const char* const known[] = {
-            "reset",    "clearJournal",       "connect",        "allocStatement", "connectAttr",
-            "dbmsName", "dbmsNameReturnCode", "connectionDead", "journal",        "statements"};
+        static const char* const known[] = {"reset",
+                                            "clearJournal",
+                                            "connect",
+                                            "allocStatement",
+                                            "connectAttr",
+                                            "dbmsName",
+                                            "dbmsNameReturnCode",
+                                            "connectionDead",
+                                            "journal",
+                                            "statements",
+                                            "multiStatement",
+                                            "snowflakeLimits",
+                                            "autocommitOff",
+                                            "autocommitOn",
+                                            "commit",
+                                            "rollback"};
         for (const auto& field : document.GetObject()) {
             const std::string name = field.name.GetString();
             if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
@@ -276,6 +361,22 @@ bool DriverState::apply(const char* json, std::string& error) {
         }
         if (has("journal")) {
             journalFlag = boolean(member(document, "journal"), "journal");
+        }
+        std::optional<MultiStatement> mode;
+        if (has("multiStatement")) {
+            mode = multiStatementSetting(member(document, "multiStatement"));
+        }
+        std::optional<bool> limitsFlag;
+        if (has("snowflakeLimits")) {
+            limitsFlag = boolean(member(document, "snowflakeLimits"), "snowflakeLimits");
+        }
+        static const char* const callNames[] = {"autocommitOff", "autocommitOn", "commit",
+                                                "rollback"};
+        std::optional<CallScript> callResults[4];
+        for (size_t i = 0; i < 4; ++i) {
+            if (has(callNames[i])) {
+                callResults[i] = callScript(member(document, callNames[i]), callNames[i]);
+            }
         }
         std::vector<Slot> added;
         if (has("statements")) {
@@ -314,6 +415,17 @@ bool DriverState::apply(const char* json, std::string& error) {
         if (journalFlag) {
             journaling = *journalFlag;
         }
+        if (mode) {
+            multiStatementMode = *mode;
+        }
+        if (limitsFlag) {
+            snowflakeLimits = *limitsFlag;
+        }
+        for (size_t i = 0; i < 4; ++i) {
+            if (callResults[i]) {
+                calls[i] = std::move(*callResults[i]);
+            }
+        }
         for (auto& slot : added) {
             statements.push_back(std::move(slot));
         }
@@ -333,6 +445,11 @@ void DriverState::resetLocked() {
     dead = false;
     ++revivalGeneration;
     statements.clear();
+    for (auto& script : calls) {
+        script = CallScript{};
+    }
+    multiStatementMode = MultiStatement::POSTGRES;
+    snowflakeLimits = true;
     journaling = true;
     journal.clear();
     connectionString.clear();
@@ -418,23 +535,94 @@ uint64_t DriverState::revival() const {
     return revivalGeneration;
 }
 
-std::shared_ptr<const StatementEntry> DriverState::execute(const char* text, size_t length) {
+std::vector<StatementResult> DriverState::execute(const char* text, size_t length,
+                                                  std::optional<long> declaredCount) {
+    std::vector<std::string> pieces = splitRequest(text, length);
+    if (pieces.empty()) {
+        pieces.emplace_back(text, length);
+    }
     std::lock_guard<std::mutex> lock(mutex);
-    if (journaling) {
-        journal.emplace_back(text, length);
-        if (!journalFile.empty()) {
-            appendToJournalFile(text, length);
+    if (snowflakeLimits && length > MAX_REQUEST_BYTES) {
+        return {refusal("42601", LIMIT_NATIVE_ERROR,
+                        "maximum statement size exceeded, expected at most " +
+                            grouped(MAX_REQUEST_BYTES) + " bytes, got " + grouped(length))};
+    }
+    if (multiStatementMode == MultiStatement::SNOWFLAKE &&
+        pieces.size() != static_cast<size_t>(declaredCount.value_or(1))) {
+        return {refusal("0A000", COUNT_NATIVE_ERROR,
+                        "Actual statement count " + std::to_string(pieces.size()) +
+                            " did not match the desired statement count " +
+                            std::to_string(declaredCount.value_or(1)) + ".")};
+    }
+    if (multiStatementMode == MultiStatement::SINGLE && pieces.size() > 1) {
+        return {refusal("42601", 0, "cannot insert multiple commands into a prepared statement")};
+    }
+    std::vector<StatementResult> results;
+    for (const std::string& piece : pieces) {
+        journalLocked(piece);
+        results.push_back(answerLocked(piece));
+        const SQLRETURN code = results.back().outcome.returnCode;
+        if (code != SQL_SUCCESS && code != SQL_SUCCESS_WITH_INFO && code != SQL_NO_DATA) {
+            break;
         }
     }
+    return results;
+}
+
+StatementResult DriverState::answerLocked(const std::string& statement) {
+    const size_t rows = valuesRowCount(statement);
+    if (snowflakeLimits && rows > MAX_VALUES_ROWS) {
+        return refusal("42601", LIMIT_NATIVE_ERROR,
+                       "maximum number of expressions in a list exceeded, expected at most " +
+                           grouped(MAX_VALUES_ROWS) + ", got " + grouped(rows));
+    }
+    StatementResult result;
+    result.rowCount = static_cast<long>(rows);
     for (auto& slot : statements) {
-        if (slot.remaining != 0 && slot.entry->matches(text, length)) {
+        if (slot.remaining != 0 && slot.entry->matches(statement.data(), statement.size())) {
             if (slot.remaining > 0) {
                 --slot.remaining;
             }
-            return slot.entry;
+            result.entry = slot.entry;
+            result.outcome.returnCode = slot.entry->returnCode;
+            result.outcome.diagnostics = slot.entry->diagnostics;
+            result.killConnection = slot.entry->killConnection;
+            if (!slot.entry->columns.empty()) {
+                result.rowCount = static_cast<long>(slot.entry->rows.size());
+            }
+            break;
         }
     }
-    return nullptr;
+    return result;
+}
+
+CallScript DriverState::call(Call which) {
+    static const char* const entries[] = {"[autocommit off]", "[autocommit on]", "[commit]",
+                                          "[rollback]"};
+    std::lock_guard<std::mutex> lock(mutex);
+    journalLocked(entries[static_cast<int>(which)]);
+    CallScript& script = calls[static_cast<int>(which)];
+    if (script.remaining == 0) {
+        return CallScript{};
+    }
+    if (script.remaining > 0) {
+        --script.remaining;
+    }
+    return script;
+}
+
+MultiStatement DriverState::multiStatement() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return multiStatementMode;
+}
+
+void DriverState::journalLocked(const std::string& text) {
+    if (journaling) {
+        journal.push_back(text);
+        if (!journalFile.empty()) {
+            appendToJournalFile(text.data(), text.size());
+        }
+    }
 }
 
 void DriverState::appendToJournalFile(const char* text, size_t length) const {

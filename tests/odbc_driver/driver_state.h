@@ -26,10 +26,30 @@ struct Outcome {
     std::vector<Diagnostic> diagnostics;
 };
 
+// A scripted outcome of a call that carries no statement (autocommit, commit, rollback).
+struct CallScript {
+    Outcome outcome;
+    bool killConnection = false;
+    // Calls it still answers; -1: unlimited. Used up, the call succeeds again.
+    int remaining = -1;
+};
+
+// The calls that end up in the journal as pseudo-entries.
+enum class Call { AUTOCOMMIT_OFF, AUTOCOMMIT_ON, COMMIT, ROLLBACK };
+
+// How the driver treats a request of several statements and the Snowflake driver's statement
+// attribute that announces their number.
+enum class MultiStatement {
+    SNOWFLAKE,  // takes the attribute; the count must match it (default 1)
+    POSTGRES,   // refuses the attribute; runs the statements as they come
+    SINGLE,     // refuses the attribute and any request of more than one statement
+};
+
 // How the driver answers one statement text.
 struct StatementEntry {
     std::string match;
     bool prefix = true;
+    bool contains = false;
     SQLRETURN returnCode = SQL_SUCCESS;
     std::vector<Diagnostic> diagnostics;
     std::vector<std::string> columns;
@@ -42,6 +62,17 @@ struct StatementEntry {
     bool matches(const char* text, size_t length) const;
     bool describeFails(int column) const;
     bool getDataFails(int row, int column) const;
+};
+
+// What one statement of a request came to.
+struct StatementResult {
+    // The script entry that answered; null when none did or the statement was refused.
+    std::shared_ptr<const StatementEntry> entry;
+    Outcome outcome;
+    // What SQLRowCount reports: the rows of a scripted result set, else the rows an INSERT
+    // carries.
+    long rowCount = 0;
+    bool killConnection = false;
 };
 
 // The script and what the driver has seen, shared by every handle of the process.
@@ -67,8 +98,14 @@ public:
     bool connectionDead(uint64_t killedAt) const;
     uint64_t revival() const;
 
-    // Journals the text and finds its entry; null when nothing matches.
-    std::shared_ptr<const StatementEntry> execute(const char* text, size_t length);
+    // Runs a request: refuses it as a whole (nothing journaled) or journals and answers its
+    // statements in order up to the first that fails. `declaredCount`: the statement count
+    // the caller announced on its statement handle, if any. Never empty.
+    std::vector<StatementResult> execute(const char* text, size_t length,
+                                         std::optional<long> declaredCount);
+    // Journals the call's pseudo-entry and returns its scripted outcome.
+    CallScript call(Call which);
+    MultiStatement multiStatement() const;
 
     std::string journalJson() const;
     std::string lastConnectionString() const;
@@ -87,7 +124,9 @@ private:
 
     DriverState() = default;
     void resetLocked();
+    void journalLocked(const std::string& text);
     void appendToJournalFile(const char* text, size_t length) const;
+    StatementResult answerLocked(const std::string& statement);
 
     mutable std::mutex mutex;
     Outcome connectOutcome;
@@ -98,6 +137,9 @@ private:
     bool dead = false;
     uint64_t revivalGeneration = 1;
     std::vector<Slot> statements;
+    CallScript calls[4];
+    MultiStatement multiStatementMode = MultiStatement::POSTGRES;
+    bool snowflakeLimits = true;
     bool journaling = true;
     std::vector<std::string> journal;
     std::string journalFile;

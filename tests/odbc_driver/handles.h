@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct Connection : Handle {
     Connection() : Handle(HandleKind::CONNECTION) {}
 
     bool connected = false;
+    bool autocommit = true;
     // Revival generation in which a statement killed this connection; 0 = never.
     uint64_t killedAt = 0;
 };
@@ -48,7 +50,12 @@ struct Statement : Handle {
     explicit Statement(Connection* owner) : Handle(HandleKind::STATEMENT), connection(owner) {}
 
     Connection* connection;
-    // The entry of the last execution; null when it matched none.
+    // Statement count announced for the next requests (SQL_SF_STMT_ATTR_MULTI_STATEMENT_COUNT).
+    std::optional<long> declaredCount;
+    // The statements of the last request and the one whose result is current.
+    std::vector<StatementResult> results;
+    size_t current = 0;
+    // The entry of the current result; null when it matched none.
     std::shared_ptr<const StatementEntry> entry;
     bool cursorOpen = false;
     // 1-based number of the current row; 0 before the first fetch.

@@ -15,14 +15,21 @@
 #include "tests/odbc_driver/driver_state.h"
 #include "tests/odbc_driver/handles.h"
 
+using scripted::Call;
+using scripted::CallScript;
 using scripted::Connection;
 using scripted::Diagnostic;
 using scripted::DriverState;
 using scripted::Environment;
 using scripted::Handle;
 using scripted::HandleKind;
+using scripted::MultiStatement;
 using scripted::Outcome;
 using scripted::Statement;
+using scripted::StatementResult;
+
+// The Snowflake driver's statement attribute: the number of statements in a request.
+constexpr SQLINTEGER SQL_SF_STMT_ATTR_MULTI_STATEMENT_COUNT = 16648;
 
 namespace {
 
@@ -127,6 +134,37 @@ void closeCursor(Statement& statement) {
     statement.cursorOpen = false;
     statement.row = 0;
     statement.dataColumn = 0;
+}
+
+// Closing a cursor also drops the results of the request's later statements.
+void discardResults(Statement& statement) {
+    closeCursor(statement);
+    statement.results.clear();
+    statement.current = 0;
+    statement.entry.reset();
+}
+
+// Makes the current statement of the request the one the next calls see.
+SQLRETURN showResult(Statement& statement) {
+    const StatementResult& result = statement.results[statement.current];
+    statement.diagnostics = result.outcome.diagnostics;
+    statement.entry.reset();
+    const SQLRETURN code = result.outcome.returnCode;
+    if (succeeded(code) && result.entry != nullptr) {
+        statement.cursorOpen = !result.entry->columns.empty();
+        statement.entry = result.entry;
+    }
+    return finish(statement, code);
+}
+
+// Runs a journaled call without a statement and applies its scripted outcome.
+SQLRETURN scriptedCall(Handle& handle, Connection* connection, Call which) {
+    DriverState& state = DriverState::get();
+    const CallScript script = state.call(which);
+    if (script.killConnection && connection != nullptr) {
+        connection->killedAt = state.revival();
+    }
+    return finish(handle, script.outcome);
 }
 
 bool stringInfo(SQLUSMALLINT type, std::string& value) {
@@ -352,6 +390,7 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC hdbc, SQLHWND /*hwnd*/, SQLCHAR* szCo
         return code;
     }
     connection->connected = true;
+    connection->autocommit = true;
     connection->killedAt = 0;
     store<SQLSMALLINT>(pcbConnStrOut, static_cast<SQLSMALLINT>(text.size()));
     return warnIfCut(*connection, copyText(text, szConnStrOut, cbConnStrOutMax), code);
@@ -478,7 +517,8 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC ConnectionHandle, SQLINTEGER Attribu
             return finish(*connection, outcome);
         }
         case SQL_ATTR_AUTOCOMMIT:
-            store<SQLUINTEGER>(Value, SQL_AUTOCOMMIT_ON);
+            store<SQLUINTEGER>(Value,
+                               connection->autocommit ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF);
             break;
         case SQL_ATTR_ACCESS_MODE:
             store<SQLUINTEGER>(Value, SQL_MODE_READ_WRITE);
@@ -502,14 +542,46 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC ConnectionHandle, SQLINTEGER Attribu
 }
 
 SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC ConnectionHandle, SQLINTEGER Attribute,
-                                    SQLPOINTER /*Value*/, SQLINTEGER /*StringLength*/) {
+                                    SQLPOINTER Value, SQLINTEGER /*StringLength*/) {
     trace("SQLSetConnectAttr", Attribute);
     auto* connection = as<Connection>(ConnectionHandle, HandleKind::CONNECTION);
     if (connection == nullptr) {
         return SQL_INVALID_HANDLE;
     }
     begin(*connection);
-    return finish(*connection, SQL_SUCCESS);
+    if (Attribute != SQL_ATTR_AUTOCOMMIT) {
+        return finish(*connection, SQL_SUCCESS);
+    }
+    const bool on = reinterpret_cast<uintptr_t>(Value) != SQL_AUTOCOMMIT_OFF;
+    const SQLRETURN code =
+        scriptedCall(*connection, connection, on ? Call::AUTOCOMMIT_ON : Call::AUTOCOMMIT_OFF);
+    if (succeeded(code)) {
+        connection->autocommit = on;
+    }
+    return code;
+}
+
+SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT StatementHandle, SQLINTEGER Attribute, SQLPOINTER Value,
+                                 SQLINTEGER /*StringLength*/) {
+    trace("SQLSetStmtAttr", Attribute);
+    auto* statement = as<Statement>(StatementHandle, HandleKind::STATEMENT);
+    if (statement == nullptr) {
+        return SQL_INVALID_HANDLE;
+    }
+    begin(*statement);
+    if (Attribute != SQL_SF_STMT_ATTR_MULTI_STATEMENT_COUNT) {
+        return finish(*statement, SQL_SUCCESS);
+    }
+    switch (DriverState::get().multiStatement()) {
+        case MultiStatement::SNOWFLAKE:
+            statement->declaredCount = static_cast<long>(reinterpret_cast<intptr_t>(Value));
+            return finish(*statement, SQL_SUCCESS);
+        case MultiStatement::POSTGRES:
+            return fail(*statement, "HYC00", "Optional feature not implemented");
+        case MultiStatement::SINGLE:
+            break;
+    }
+    return fail(*statement, "HY092", "Invalid attribute/option identifier");
 }
 
 SQLRETURN SQL_API SQLGetInfo(SQLHDBC ConnectionHandle, SQLUSMALLINT InfoType, SQLPOINTER InfoValue,
@@ -557,8 +629,7 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT StatementHandle, SQLCHAR* StatementText
         return SQL_INVALID_HANDLE;
     }
     begin(*statement);
-    closeCursor(*statement);
-    statement->entry.reset();
+    discardResults(*statement);
     if (StatementText == nullptr) {
         return fail(*statement, "HY009", "Invalid use of null pointer");
     }
@@ -568,20 +639,15 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT StatementHandle, SQLCHAR* StatementText
     }
     const size_t length = TextLength == SQL_NTS ? std::strlen(text) : TextLength;
     DriverState& state = DriverState::get();
-    auto entry = state.execute(text, length);
-    if (entry == nullptr) {
-        return finish(*statement, SQL_SUCCESS);
+    statement->results = state.execute(text, length, statement->declaredCount);
+    statement->current = 0;
+    // The request ran as a whole: a statement after the first may have cut the connection.
+    for (const StatementResult& result : statement->results) {
+        if (result.killConnection) {
+            statement->connection->killedAt = state.revival();
+        }
     }
-    statement->diagnostics = entry->diagnostics;
-    if (entry->killConnection) {
-        statement->connection->killedAt = state.revival();
-    }
-    const SQLRETURN code = entry->returnCode;
-    if (succeeded(code)) {
-        statement->cursorOpen = !entry->columns.empty();
-        statement->entry = std::move(entry);
-    }
-    return finish(*statement, code);
+    return showResult(*statement);
 }
 
 SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT StatementHandle, SQLSMALLINT* ColumnCount) {
@@ -724,7 +790,7 @@ SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT StatementHandle, SQLUSMALLINT Option) {
         case SQL_DROP:
             return freeHandle(statement);
         case SQL_CLOSE:
-            closeCursor(*statement);
+            discardResults(*statement);
             break;
         case SQL_UNBIND:
         case SQL_RESET_PARAMS:
@@ -745,12 +811,11 @@ SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT StatementHandle) {
     if (!statement->cursorOpen) {
         return fail(*statement, "24000", "Invalid cursor state");
     }
-    closeCursor(*statement);
+    discardResults(*statement);
     return finish(*statement, SQL_SUCCESS);
 }
 
-SQLRETURN SQL_API SQLEndTran(SQLSMALLINT HandleType, SQLHANDLE Handle,
-                             SQLSMALLINT /*CompletionType*/) {
+SQLRETURN SQL_API SQLEndTran(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT CompletionType) {
     trace("SQLEndTran", HandleType);
     if (HandleType != SQL_HANDLE_ENV && HandleType != SQL_HANDLE_DBC) {
         return SQL_ERROR;
@@ -760,7 +825,12 @@ SQLRETURN SQL_API SQLEndTran(SQLSMALLINT HandleType, SQLHANDLE Handle,
         return SQL_INVALID_HANDLE;
     }
     begin(*handle);
-    return finish(*handle, SQL_SUCCESS);
+    if (CompletionType != SQL_COMMIT && CompletionType != SQL_ROLLBACK) {
+        return fail(*handle, "HY012", "Invalid transaction operation code");
+    }
+    auto* connection = HandleType == SQL_HANDLE_DBC ? static_cast<Connection*>(handle) : nullptr;
+    return scriptedCall(*handle, connection,
+                        CompletionType == SQL_COMMIT ? Call::COMMIT : Call::ROLLBACK);
 }
 
 SQLRETURN SQL_API SQLRowCount(SQLHSTMT StatementHandle, SQLLEN* RowCount) {
@@ -773,11 +843,13 @@ SQLRETURN SQL_API SQLRowCount(SQLHSTMT StatementHandle, SQLLEN* RowCount) {
     if (RowCount == nullptr) {
         return fail(*statement, "HY009", "Invalid use of null pointer");
     }
-    const auto& entry = statement->entry;
-    *RowCount = entry != nullptr ? static_cast<SQLLEN>(entry->rows.size()) : 0;
+    *RowCount = statement->results.empty()
+                    ? 0
+                    : static_cast<SQLLEN>(statement->results[statement->current].rowCount);
     return finish(*statement, SQL_SUCCESS);
 }
 
+// Moves on to the next statement of the request.
 SQLRETURN SQL_API SQLMoreResults(SQLHSTMT StatementHandle) {
     trace("SQLMoreResults");
     auto* statement = as<Statement>(StatementHandle, HandleKind::STATEMENT);
@@ -786,7 +858,12 @@ SQLRETURN SQL_API SQLMoreResults(SQLHSTMT StatementHandle) {
     }
     begin(*statement);
     closeCursor(*statement);
-    return finish(*statement, SQL_NO_DATA);
+    if (statement->current + 1 >= statement->results.size()) {
+        discardResults(*statement);
+        return finish(*statement, SQL_NO_DATA);
+    }
+    ++statement->current;
+    return showResult(*statement);
 }
 
 SQLRETURN SQL_API SQLCancel(SQLHSTMT StatementHandle) {

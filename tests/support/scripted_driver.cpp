@@ -66,6 +66,8 @@ std::string statementScript(const StatementScript& statement) {
     writeString(writer, statement.match);
     writer.Key("prefix");
     writer.Bool(statement.prefix);
+    writer.Key("contains");
+    writer.Bool(statement.contains);
     writer.Key("returnCode");
     writer.Int(statement.returnCode);
     writeDiagnostics(writer, statement.diagnostics);
@@ -187,6 +189,37 @@ void ScriptedDriver::setAllocStatementResult(int16_t returnCode, const DiagRecor
 
 void ScriptedDriver::addStatement(const StatementScript& statement) {
     load(statementScript(statement));
+}
+
+void ScriptedDriver::setTransactionResult(TransactionCall call, int16_t returnCode,
+                                          const DiagRecord& diag, bool killConnection, int times) {
+    static const char* const keys[] = {"autocommitOff", "autocommitOn", "commit", "rollback"};
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    writer.StartObject();
+    writer.Key(keys[static_cast<int>(call)]);
+    writer.StartObject();
+    writer.Key("returnCode");
+    writer.Int(returnCode);
+    writeDiagnostics(writer, {diag});
+    writer.Key("killConnection");
+    writer.Bool(killConnection);
+    writer.Key("times");
+    writer.Int(times);
+    writer.EndObject();
+    writer.EndObject();
+    load(buffer.GetString());
+}
+
+void ScriptedDriver::setMultiStatementMode(MultiStatementMode mode) {
+    static const char* const scripts[] = {R"({"multiStatement":"snowflake"})",
+                                          R"({"multiStatement":"postgres"})",
+                                          R"({"multiStatement":"single"})"};
+    load(scripts[static_cast<int>(mode)]);
+}
+
+void ScriptedDriver::setSnowflakeLimits(bool on) {
+    load(on ? R"({"snowflakeLimits":true})" : R"({"snowflakeLimits":false})");
 }
 
 void ScriptedDriver::setJournaling(bool on) {
