@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,9 +19,11 @@ namespace {
 
 using varnholt::test::Batch;
 using varnholt::test::DiagRecord;
+using varnholt::test::MultiStatementMode;
 using varnholt::test::ReadingBuilder;
 using varnholt::test::ScriptedDriver;
 using varnholt::test::StatementScript;
+using varnholt::test::TransactionCall;
 using Level = Logger::Level;
 using Line = LogCapture::Line;
 using Strings = std::vector<std::string>;
@@ -76,6 +79,51 @@ std::vector<int64_t> lastColumnValues(const std::string& insert) {
     return values;
 }
 
+bool ownOrProbe(const std::string& statement) {
+    return statement == "SELECT 1" || statement == "[autocommit on]" ||
+           statement.find("\"_varnholt_") != std::string::npos;
+}
+
+// The journal without the plugin's own tables, the driver probe and autocommit going back on.
+Strings readingStatements(const Strings& journal) {
+    Strings kept;
+    for (const std::string& statement : journal) {
+        if (!ownOrProbe(statement)) {
+            kept.push_back(statement);
+        }
+    }
+    return kept;
+}
+
+size_t countStartingWith(const Strings& journal, const std::string& prefix) {
+    size_t count = 0;
+    for (const std::string& statement : journal) {
+        count += startsWith(statement, prefix) ? 1 : 0;
+    }
+    return count;
+}
+
+// The statements of the last committed transaction.
+Strings committed(const Strings& journal) {
+    Strings last;
+    Strings open;
+    bool inside = false;
+    for (const std::string& statement : journal) {
+        if (statement == "[autocommit off]") {
+            inside = true;
+            open.clear();
+        } else if (statement == "[commit]" && inside) {
+            last = open;
+            inside = false;
+        } else if (statement == "[rollback]") {
+            inside = false;
+        } else if (inside) {
+            open.push_back(statement);
+        }
+    }
+    return last;
+}
+
 class SendPipeline : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -108,12 +156,31 @@ protected:
     }
 
     static void scriptFailure(const std::string& prefix, const DiagRecord& diag,
-                              bool killConnection = false) {
+                              bool killConnection = false, int times = 1) {
         StatementScript script;
         script.match = prefix;
         script.returnCode = SQL_ERROR;
         script.diagnostics = {diag};
         script.killConnection = killConnection;
+        script.times = times;
+        driver().addStatement(script);
+    }
+
+    // Every statement holding `text` is refused as a bad value.
+    static void refuseValue(const std::string& text) {
+        StatementScript script;
+        script.match = text;
+        script.contains = true;
+        script.returnCode = SQL_ERROR;
+        script.diagnostics = {{"22018", 100038, "Numeric value 'bad' is not recognized"}};
+        driver().addStatement(script);
+    }
+
+    static void scriptLedgerHit() {
+        StatementScript script;
+        script.match = "SELECT COUNT(*) FROM \"_varnholt_ledger\"";
+        script.columns = {"COUNT(*)"};
+        script.rows = {{std::string("1")}};
         script.times = 1;
         driver().addStatement(script);
     }
@@ -127,49 +194,71 @@ protected:
     std::unique_ptr<ConnectorProbe> connector;
 };
 
-TEST_F(SendPipeline, NewTableIsLookedUpCreatedAndWritten) {
+TEST_F(SendPipeline, NewTableIsSettledThenWrittenInOneTransaction) {
     Batch batch;
     batch.add(pump(21.5));
     LogCapture capture;
 
     ASSERT_TRUE(send(batch));
 
-    EXPECT_EQ(driver().journal(),
-              (Strings{columnQuery("pumps"),
-                       "CREATE TABLE \"pumps\" (\"asset_code\" VARCHAR(256) NOT NULL, \"user_ts\" "
-                       "TIMESTAMP_TZ, \"ts\" TIMESTAMP_TZ, \"tolvane\" VARCHAR(256), "
-                       "\"temperature\" REAL NULL)",
-                       "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
-                           ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000)"}));
+    const Strings journal = driver().journal();
+    ASSERT_EQ(journal.size(), 13u) << ::testing::PrintToString(journal);
+    // The driver is asked once whether it runs two statements in one request.
+    EXPECT_EQ(journal[0], "SELECT 1");
+    EXPECT_EQ(journal[1], "SELECT 1");
+    // The plugin's own tables, made once per instance, and the ledger looked at on the first
+    // batch.
+    EXPECT_TRUE(startsWith(journal[2], "CREATE TABLE IF NOT EXISTS \"_varnholt_ledger\" "));
+    EXPECT_TRUE(startsWith(journal[3], "CREATE TABLE IF NOT EXISTS \"_varnholt_rejects\" "));
+    EXPECT_TRUE(startsWith(journal[4], "DELETE FROM \"_varnholt_ledger\" "));
+    EXPECT_TRUE(startsWith(journal[5], "SELECT COUNT(*) FROM \"_varnholt_ledger\" "));
+    // DDL before the transaction, the rows and the ledger row inside it.
+    EXPECT_EQ(journal[6], columnQuery("pumps"));
+    EXPECT_EQ(journal[7],
+              "CREATE TABLE \"pumps\" (\"asset_code\" VARCHAR(256) NOT NULL, \"user_ts\" "
+              "TIMESTAMP_TZ, \"ts\" TIMESTAMP_TZ, \"tolvane\" VARCHAR(256), \"temperature\" REAL "
+              "NULL)");
+    EXPECT_EQ(journal[8], "[autocommit off]");
+    EXPECT_EQ(journal[9], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                              ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000)");
+    EXPECT_TRUE(startsWith(journal[10],
+                           "INSERT INTO \"_varnholt_ledger\" (\"instance\", "
+                           "\"fingerprint\", \"row_count\", \"delivered_at\") "
+                           "VALUES ('tolvaneInstance', '"));
+    EXPECT_EQ(journal[11], "[commit]");
+    EXPECT_EQ(journal[12], "[autocommit on]");
     EXPECT_EQ(driver().connectCount(), 1);
     EXPECT_EQ(driver().lastConnectionString(), connector->getConnectionString());
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
-    EXPECT_TRUE(capture.contains(Level::DEBUG, "Sending 1 readings to Snowflake"));
-    EXPECT_TRUE(capture.contains(Level::DEBUG, "Attempting database connection"));
-    EXPECT_TRUE(capture.contains(Level::INFO, "Database connection status: TOLVANE_ODBC_SUCCESS"));
     EXPECT_TRUE(capture.contains(Level::DEBUG, "Using cached schema for table pumps: 5 columns"));
     EXPECT_TRUE(capture.contains(Level::DEBUG, "Sent 1 records to table 'pumps'"));
     EXPECT_EQ(capture.texts(Level::ERROR), Strings{});
 }
 
-TEST_F(SendPipeline, KnownTableGetsOnlyItsInsert) {
+TEST_F(SendPipeline, KnownTablesCostOneRequestAndTheCommit) {
     Batch first;
-    first.add(pump(1.0));
+    for (const char* asset : {"a", "b", "c"}) {
+        first.add(ReadingBuilder(asset).integer("n", 1).at(TIME).build());
+    }
     ASSERT_TRUE(send(first));
     driver().clearJournal();
 
     Batch second;
-    second.add(pump(2.0));
-    second.add(pump(3.0));
+    for (const char* asset : {"c", "b", "a", "a"}) {
+        second.add(ReadingBuilder(asset).integer("n", 2).at(TIME).build());
+    }
     LogCapture capture;
     ASSERT_TRUE(send(second));
 
-    EXPECT_EQ(driver().journal(),
-              Strings{"INSERT INTO \"pumps\" (" + STANDARD_COLUMNS + ", \"temperature\") VALUES (" +
-                      PUMP_VALUES + ", 2.000000), (" + PUMP_VALUES + ", 3.000000)"});
-    EXPECT_EQ(driver().connectCount(), 1);
-    EXPECT_FALSE(capture.contains(Level::DEBUG, "Attempting database connection"));
-    EXPECT_TRUE(capture.contains(Level::DEBUG, "Sent 2 records to table 'pumps'"));
+    const Strings journal = driver().journal();
+    ASSERT_EQ(journal.size(), 7u) << ::testing::PrintToString(journal);
+    EXPECT_EQ(journal[0], "[autocommit off]");
+    EXPECT_TRUE(startsWith(journal[1], "INSERT INTO \"a\" "));
+    EXPECT_TRUE(startsWith(journal[3], "INSERT INTO \"c\" "));
+    EXPECT_TRUE(startsWith(journal[4], "INSERT INTO \"_varnholt_ledger\" "));
+    EXPECT_EQ(journal[5], "[commit]");
+    EXPECT_TRUE(capture.contains(
+        Level::INFO, "Delivered 4 rows to 3 tables, 0 readings rejected, in 1 requests"));
 }
 
 TEST_F(SendPipeline, TableFoundInTheDatabaseIsWrittenWithItsReportedTypes) {
@@ -183,13 +272,14 @@ TEST_F(SendPipeline, TableFoundInTheDatabaseIsWrittenWithItsReportedTypes) {
 
     ASSERT_TRUE(send(batch));
 
-    EXPECT_EQ(driver().journal(),
-              (Strings{columnQuery("pumps"), "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
-                                                 ", \"temperature\") VALUES (" + PUMP_VALUES +
-                                                 ", 4.250000)"}));
+    EXPECT_EQ(readingStatements(driver().journal()),
+              (Strings{columnQuery("pumps"), "[autocommit off]",
+                       "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                           ", \"temperature\") VALUES (" + PUMP_VALUES + ", 4.250000)",
+                       "[commit]"}));
 }
 
-TEST_F(SendPipeline, NewColumnIsAddedBeforeTheInsert) {
+TEST_F(SendPipeline, NewColumnIsAddedBeforeTheTransaction) {
     scriptTable("pumps", {{"asset_code", "TEXT"},
                           {"user_ts", "TIMESTAMP_TZ"},
                           {"ts", "TIMESTAMP_TZ"},
@@ -202,11 +292,12 @@ TEST_F(SendPipeline, NewColumnIsAddedBeforeTheInsert) {
     ASSERT_TRUE(send(batch));
 
     EXPECT_EQ(
-        driver().journal(),
+        readingStatements(driver().journal()),
         (Strings{columnQuery("pumps"), "ALTER TABLE \"pumps\" ADD COLUMN \"humidity\" BIGINT NULL",
+                 "[autocommit off]",
                  "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
-                     ", \"temperature\", \"humidity\") VALUES (" + PUMP_VALUES +
-                     ", 5.000000, 40)"}));
+                     ", \"temperature\", \"humidity\") VALUES (" + PUMP_VALUES + ", 5.000000, 40)",
+                 "[commit]"}));
 }
 
 TEST_F(SendPipeline, ColumnsARecordLacksReceiveNull) {
@@ -216,16 +307,16 @@ TEST_F(SendPipeline, ColumnsARecordLacksReceiveNull) {
 
     ASSERT_TRUE(send(batch));
 
-    const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 4u);
+    const Strings journal = readingStatements(driver().journal());
+    ASSERT_EQ(journal.size(), 6u);
     EXPECT_TRUE(startsWith(journal[1], "CREATE TABLE \"pumps\" "));
     EXPECT_EQ(journal[2], "ALTER TABLE \"pumps\" ADD COLUMN \"humidity\" BIGINT NULL");
-    EXPECT_EQ(journal[3], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+    EXPECT_EQ(journal[4], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                               ", \"temperature\", \"humidity\") VALUES (" + PUMP_VALUES +
                               ", 6.500000, NULL), (" + PUMP_VALUES + ", NULL, 41)");
 }
 
-TEST_F(SendPipeline, TablesAreWrittenInByteOrder) {
+TEST_F(SendPipeline, TablesAreSettledAndWrittenInByteOrder) {
     Batch batch;
     batch.add(ReadingBuilder("pumps").integer("n", 1).at(TIME).build());
     batch.add(ReadingBuilder("Valves").integer("n", 2).at(TIME).build());
@@ -233,18 +324,18 @@ TEST_F(SendPipeline, TablesAreWrittenInByteOrder) {
 
     ASSERT_TRUE(send(batch));
 
-    const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 6u);
+    const Strings journal = readingStatements(driver().journal());
+    ASSERT_EQ(journal.size(), 8u);
     EXPECT_EQ(journal[0], columnQuery("Valves"));
-    EXPECT_TRUE(startsWith(journal[1], "CREATE TABLE \"Valves\" "));
-    EXPECT_TRUE(startsWith(journal[2], "INSERT INTO \"Valves\" "));
-    EXPECT_EQ(journal[3], columnQuery("pumps"));
-    EXPECT_TRUE(startsWith(journal[4], "CREATE TABLE \"pumps\" "));
-    EXPECT_EQ(lastColumnValues(journal[5]), (std::vector<int64_t>{1, 3}));
+    EXPECT_EQ(journal[1], columnQuery("pumps"));
+    EXPECT_TRUE(startsWith(journal[2], "CREATE TABLE \"Valves\" "));
+    EXPECT_TRUE(startsWith(journal[3], "CREATE TABLE \"pumps\" "));
+    EXPECT_TRUE(startsWith(journal[5], "INSERT INTO \"Valves\" "));
+    EXPECT_EQ(lastColumnValues(journal[6]), (std::vector<int64_t>{1, 3}));
 }
 
-TEST_F(SendPipeline, FailedInsertStopsTheBatchBeforeTheNextTable) {
-    scriptFailure("INSERT INTO \"alpha\"", {"22018", 100038, "Numeric value is not recognized"});
+TEST_F(SendPipeline, AFailedInsertRollsTheWholeBatchBackAndTheResendWritesItOnce) {
+    scriptFailure("INSERT INTO \"beta\"", {"57014", 630, "Statement reached its timeout"});
     Batch batch;
     batch.add(ReadingBuilder("beta").integer("n", 1).at(TIME).build());
     batch.add(ReadingBuilder("alpha").integer("n", 2).at(TIME).build());
@@ -252,25 +343,72 @@ TEST_F(SendPipeline, FailedInsertStopsTheBatchBeforeTheNextTable) {
 
     EXPECT_FALSE(send(batch));
 
-    const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 3u);
-    EXPECT_TRUE(startsWith(journal[2], "INSERT INTO \"alpha\" "));
+    const Strings journal = readingStatements(driver().journal());
+    ASSERT_GE(journal.size(), 3u);
+    EXPECT_TRUE(startsWith(journal[journal.size() - 3], "INSERT INTO \"alpha\" "));
+    EXPECT_TRUE(startsWith(journal[journal.size() - 2], "INSERT INTO \"beta\" "));
+    EXPECT_EQ(journal.back(), "[rollback]");
+    EXPECT_EQ(committed(driver().journal()), Strings{});
     EXPECT_TRUE(
-        capture.contains(Level::ERROR, "Exception in executeQuery: Failed to execute query."));
-    EXPECT_TRUE(
-        capture.contains(Level::ERROR, "Failed to execute database query for table 'alpha'"));
+        capture.contains(Level::ERROR,
+                         "Failed to execute database query for table 'beta' (1 rows): "
+                         "SQLSTATE 57014, native error 630: Statement reached its timeout"));
     EXPECT_FALSE(capture.anyLineContains("Database connection lost"));
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
 
-    // The connection stays open for the resend, which writes both tables.
     driver().clearJournal();
     ASSERT_TRUE(send(batch));
     EXPECT_EQ(driver().connectCount(), 1);
-    const Strings resend = driver().journal();
-    ASSERT_EQ(resend.size(), 4u);
-    EXPECT_TRUE(startsWith(resend[0], "INSERT INTO \"alpha\" "));
-    EXPECT_EQ(resend[1], columnQuery("beta"));
+    const Strings written = committed(driver().journal());
+    EXPECT_EQ(countStartingWith(written, "INSERT INTO \"alpha\" "), 1u);
+    EXPECT_EQ(countStartingWith(written, "INSERT INTO \"beta\" "), 1u);
 }
+
+// A commit whose answer is lost may have reached the database: the resend is looked up in the
+// delivery ledger first, and found there it is not written again.
+struct LostCommit {
+    const char* name;
+    bool inLedger;
+};
+
+class CommitLost : public SendPipeline, public ::testing::WithParamInterface<LostCommit> {};
+
+TEST_P(CommitLost, TheResendIsLookedUpAndWrittenOnlyWhenNotFound) {
+    Batch batch;
+    batch.add(pump(1.0));
+    ASSERT_TRUE(send(batch));
+    driver().setTransactionResult(TransactionCall::COMMIT, SQL_ERROR,
+                                  {"08S01", 0, "Communication link failure"}, true, 1);
+    Batch lost;
+    lost.add(pump(2.0));
+
+    EXPECT_FALSE(send(lost));
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+
+    if (GetParam().inLedger) {
+        scriptLedgerHit();
+    }
+    driver().clearJournal();
+    LogCapture capture;
+    ASSERT_TRUE(send(lost));
+
+    const Strings journal = driver().journal();
+    EXPECT_EQ(countStartingWith(journal, "SELECT COUNT(*) FROM \"_varnholt_ledger\""), 1u);
+    EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"pumps\""), GetParam().inLedger ? 0u : 1u);
+    EXPECT_EQ(capture.anyLineContains("found in the delivery ledger"), GetParam().inLedger);
+
+    // Delivered either way: the next batch is not looked up.
+    driver().clearJournal();
+    ASSERT_TRUE(send(batch));
+    EXPECT_EQ(countStartingWith(driver().journal(), "SELECT COUNT(*)"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CommitLost,
+                         ::testing::Values(LostCommit{"Committed", true},
+                                           LostCommit{"NotCommitted", false}),
+                         [](const ::testing::TestParamInfo<LostCommit>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
     Batch batch;
@@ -281,13 +419,10 @@ TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
 
     EXPECT_FALSE(send(batch));
 
-    EXPECT_TRUE(inOrder(capture.lines(),
-                        {{Level::ERROR, "Exception in executeQuery: Failed to execute query."},
-                         {Level::ERROR, "Failed to execute database query for table 'pumps'"},
-                         {Level::INFO, "Connection is not active (dead)."},
-                         {Level::DEBUG, "Database connection lost"},
-                         {Level::DEBUG, "Disconnecting from database"},
-                         {Level::INFO, "Database disconnected"}}));
+    EXPECT_TRUE(inOrder(capture.lines(), {{Level::INFO, "Connection is not active (dead)."},
+                                          {Level::DEBUG, "Database connection lost"},
+                                          {Level::DEBUG, "Disconnecting from database"},
+                                          {Level::INFO, "Database disconnected"}}));
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
     EXPECT_EQ(driver().disconnectCount(), 1);
 
@@ -295,12 +430,53 @@ TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
     capture.clear();
     ASSERT_TRUE(send(batch));
     EXPECT_EQ(driver().connectCount(), 2);
-    EXPECT_TRUE(capture.contains(Level::DEBUG, "Attempting database connection"));
     // The schema cache outlives the connection.
-    const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_TRUE(startsWith(journal[0], "INSERT INTO \"pumps\" "));
+    EXPECT_EQ(readingStatements(driver().journal()),
+              (Strings{"[autocommit off]",
+                       "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                           ", \"temperature\") VALUES (" + PUMP_VALUES + ", 1.000000)",
+                       "[commit]"}));
 }
+
+// Sessions the driver still calls alive but that are not: closed, so the next batch
+// connects anew.
+struct DeadSession {
+    const char* name;
+    DiagRecord failure;
+    int failures;  // statements refused: the INSERT, and the check after it
+    const char* line;
+};
+
+class SessionGone : public SendPipeline, public ::testing::WithParamInterface<DeadSession> {};
+
+TEST_P(SessionGone, IsClosedAndTheNextBatchReconnects) {
+    const DeadSession& row = GetParam();
+    Batch batch;
+    batch.add(pump(1.0));
+    ASSERT_TRUE(send(batch));
+    scriptFailure("", row.failure, false, row.failures);
+    LogCapture capture;
+
+    EXPECT_FALSE(send(batch));
+
+    EXPECT_TRUE(capture.contains(Level::WARN, row.line));
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+    ASSERT_TRUE(send(batch));
+    EXPECT_EQ(driver().connectCount(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SessionGone,
+    ::testing::Values(DeadSession{"Expired",
+                                  {"08001", 390114, "Authentication token has expired."},
+                                  1,
+                                  "Database session expired: the next batch connects anew"},
+                      DeadSession{
+                          "Silent",
+                          {"XX000", 0, "Internal error"},
+                          2,
+                          "Database session does not answer: the next batch connects anew"}),
+    [](const ::testing::TestParamInfo<DeadSession>& info) { return std::string(info.param.name); });
 
 class SchemaQueryFails : public SendPipeline, public ::testing::WithParamInterface<bool> {};
 
@@ -313,11 +489,12 @@ TEST_P(SchemaQueryFails, FailsTheBatchAndDropsOnlyADeadConnection) {
 
     EXPECT_FALSE(send(batch));
 
-    EXPECT_TRUE(
-        capture.contains(Level::ERROR, "Database operation failed: Failed to execute query."));
+    EXPECT_TRUE(capture.contains(Level::ERROR,
+                                 "Failed to read the columns of 1 tables: SQLSTATE 08S01, native "
+                                 "error 0: Communication link failure"));
     EXPECT_EQ(capture.contains(Level::DEBUG, "Database connection lost"), kill);
     EXPECT_EQ(connector->state(), kill ? TOLVANE_ODBC_NOTCONNECTED : TOLVANE_ODBC_SUCCESS);
-    EXPECT_EQ(driver().journal(), Strings{columnQuery("pumps")});
+    EXPECT_EQ(countStartingWith(driver().journal(), "INSERT INTO \"pumps\""), 0u);
 
     ASSERT_TRUE(send(batch));
     EXPECT_EQ(driver().connectCount(), kill ? 2 : 1);
@@ -366,17 +543,18 @@ TEST_F(SendPipeline, RejectedCredentialsEndAllAttempts) {
               (std::vector<Line>{{Level::DEBUG, "Sending 1 readings to Snowflake"}}));
 }
 
-// Statement sizes and the rows (by their last column) of every INSERT in the journal.
+// Statement sizes and the rows (by their last column) of every INSERT into a readings' table
+// that the last transaction committed.
 struct Inserts {
     std::vector<size_t> rows;
     std::vector<size_t> bytes;
     std::vector<int64_t> sequence;
 };
 
-Inserts insertsInJournal() {
+Inserts insertsCommitted() {
     Inserts result;
-    for (const std::string& statement : ScriptedDriver::instance().journal()) {
-        if (!startsWith(statement, "INSERT INTO ")) {
+    for (const std::string& statement : committed(ScriptedDriver::instance().journal())) {
+        if (!startsWith(statement, "INSERT INTO ") || ownOrProbe(statement)) {
             continue;
         }
         std::vector<int64_t> values = lastColumnValues(statement);
@@ -404,7 +582,7 @@ TEST_F(SendPipeline, ManySmallRowsAreSplitWithinBothLimits) {
 
     ASSERT_TRUE(send(batch));
 
-    const Inserts written = insertsInJournal();
+    const Inserts written = insertsCommitted();
     ASSERT_GE(written.rows.size(), 2u);
     for (size_t i = 0; i < written.rows.size(); ++i) {
         EXPECT_LE(written.rows[i], ODBCConnector::MAX_ROWS_PER_INSERT);
@@ -414,51 +592,186 @@ TEST_F(SendPipeline, ManySmallRowsAreSplitWithinBothLimits) {
     EXPECT_EQ(written.sequence, upTo(count));
 }
 
-TEST_F(SendPipeline, LargeRowsAreSplitAtTheByteLimit) {
-    const int64_t count = 1200;  // about 1.2 MiB of statement text
-    Batch batch;
+void addPayloadRows(Batch& batch, int64_t count) {
     for (int64_t i = 0; i < count; ++i) {
         batch.add(ReadingBuilder("pumps")
-                      .text("payload", std::string(1000, 'k'))
+                      .text("payload", std::string(200, 'k'))
                       .integer("seq", i)
                       .at(TIME)
                       .build());
     }
+}
+
+TEST_F(SendPipeline, LargeRowsAreSplitAtTheByteLimit) {
+    const int64_t count = 4000;  // about 1.3 MiB of statement text
+    Batch batch;
+    addPayloadRows(batch, count);
 
     ASSERT_TRUE(send(batch));
 
-    const Inserts written = insertsInJournal();
+    const Inserts written = insertsCommitted();
     ASSERT_EQ(written.rows.size(), 2u);
     EXPECT_LE(written.bytes[0], ODBCConnector::MAX_INSERT_BYTES);
-    // The first statement was filled: every row is between 1000 and 1200 bytes long.
-    EXPECT_LT(ODBCConnector::MAX_INSERT_BYTES - written.bytes[0], 1200u);
+    // The first statement was filled: every row is between 200 and 400 bytes long.
+    EXPECT_LT(ODBCConnector::MAX_INSERT_BYTES - written.bytes[0], 400u);
     EXPECT_EQ(written.sequence, upTo(count));
 }
 
-TEST_F(SendPipeline, FailedSecondStatementFailsTheBatch) {
-    const int64_t count = 1200;
+TEST_F(SendPipeline, AFailedSecondStatementTakesTheFirstBackToo) {
     Batch batch;
-    for (int64_t i = 0; i < count; ++i) {
-        batch.add(ReadingBuilder("pumps")
-                      .text("payload", std::string(1000, 'k'))
-                      .integer("seq", i)
-                      .at(TIME)
-                      .build());
-    }
+    addPayloadRows(batch, 4000);
     // The first statement passes, the second fails.
     StatementScript pass;
     pass.match = "INSERT INTO \"pumps\"";
     pass.times = 1;
     driver().addStatement(pass);
-    scriptFailure("INSERT INTO \"pumps\"", {"22001", 100078, "String is too long"});
+    scriptFailure("INSERT INTO \"pumps\"", {"57014", 604, "Statement canceled"});
     LogCapture capture;
 
     EXPECT_FALSE(send(batch));
 
-    EXPECT_EQ(insertsInJournal().rows.size(), 2u);
-    EXPECT_TRUE(
-        capture.contains(Level::ERROR, "Failed to execute database query for table 'pumps'"));
+    EXPECT_EQ(countStartingWith(driver().journal(), "INSERT INTO \"pumps\""), 2u);
+    // Rolled back, and the session checked with a trivial query.
+    const Strings journal = driver().journal();
+    ASSERT_GE(journal.size(), 3u);
+    EXPECT_EQ(journal[journal.size() - 3], "[rollback]");
+    EXPECT_EQ(journal.back(), "SELECT 1");
+    EXPECT_EQ(committed(journal), Strings{});
+    EXPECT_TRUE(capture.anyLineContains("Failed to execute database query for table 'pumps'"));
     EXPECT_FALSE(capture.anyLineContains("Sent "));
 }
+
+// Bad values among the rows of a batch: found with trial statements that are rolled back, kept
+// in the reject table, and the rest of the batch written once.
+struct BadRows {
+    const char* name;
+    int64_t rows;
+    std::vector<int64_t> bad;
+    MultiStatementMode mode;
+};
+
+std::ostream& operator<<(std::ostream& out, const BadRows& rows) {
+    return out << rows.name;
+}
+
+class Isolation : public SendPipeline, public ::testing::WithParamInterface<BadRows> {};
+
+TEST_P(Isolation, RejectsExactlyTheBadRowsAndWritesTheRestOnce) {
+    const BadRows& row = GetParam();
+    driver().setMultiStatementMode(row.mode);
+    Batch warmUp;
+    warmUp.add(ReadingBuilder("other").integer("seq", 0).at(TIME).build());
+    warmUp.add(ReadingBuilder("pumps").text("level", "fine").integer("seq", 0).at(TIME).build());
+    ASSERT_TRUE(send(warmUp));
+    refuseValue("'bad-");
+    Batch batch;
+    batch.add(ReadingBuilder("other").integer("seq", 7).at(TIME).build());
+    std::vector<int64_t> good;
+    for (int64_t i = 0; i < row.rows; ++i) {
+        const bool bad = std::find(row.bad.begin(), row.bad.end(), i) != row.bad.end();
+        batch.add(ReadingBuilder("pumps")
+                      .text("level", bad ? "bad-" + std::to_string(i) : "fine")
+                      .integer("seq", i)
+                      .at(TIME)
+                      .build());
+        if (!bad) {
+            good.push_back(i);
+        }
+    }
+    driver().clearJournal();
+    LogCapture capture;
+
+    ASSERT_TRUE(send(batch));
+
+    const Strings written = committed(driver().journal());
+    std::vector<int64_t> sequence;
+    size_t rejected = 0;
+    for (const std::string& statement : written) {
+        if (startsWith(statement, "INSERT INTO \"pumps\"")) {
+            for (int64_t value : lastColumnValues(statement)) {
+                sequence.push_back(value);
+            }
+        }
+        if (startsWith(statement, "INSERT INTO \"_varnholt_rejects\"")) {
+            for (int64_t bad : row.bad) {
+                rejected += statement.find("\"level\":\"bad-" + std::to_string(bad) + "\"") !=
+                                    std::string::npos
+                                ? 1
+                                : 0;
+            }
+        }
+    }
+    EXPECT_EQ(sequence, good);
+    EXPECT_EQ(rejected, row.bad.size());
+    EXPECT_EQ(countStartingWith(written, "INSERT INTO \"other\""), 1u);
+    EXPECT_EQ(capture.count(Level::WARN,
+                            "Reading rejected from table 'pumps' (asset 'pumps'): "
+                            "Numeric value 'bad' is not recognized"),
+              row.bad.size());
+    EXPECT_TRUE(capture.anyLineContains("Failed to execute database query for table 'pumps' ("));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Isolation,
+    ::testing::Values(BadRows{"First", 1000, {0}, MultiStatementMode::POSTGRES},
+                      BadRows{"Middle", 1000, {500}, MultiStatementMode::POSTGRES},
+                      BadRows{"Last", 1000, {999}, MultiStatementMode::POSTGRES},
+                      BadRows{"Several", 1000, {3, 4, 517, 998}, MultiStatementMode::POSTGRES},
+                      BadRows{"Every", 40, upTo(40), MultiStatementMode::POSTGRES},
+                      BadRows{"MiddleSnowflake", 1000, {500}, MultiStatementMode::SNOWFLAKE},
+                      BadRows{"MiddleOneByOne", 1000, {500}, MultiStatementMode::SINGLE}),
+    [](const ::testing::TestParamInfo<BadRows>& info) { return std::string(info.param.name); });
+
+TEST_F(SendPipeline, AFailureThatIsNotAboutDataRejectsNothing) {
+    Batch batch;
+    batch.add(pump(1.0));
+    ASSERT_TRUE(send(batch));
+    scriptFailure("INSERT INTO \"pumps\"", {"57014", 630, "Statement reached its timeout"});
+    LogCapture capture;
+
+    EXPECT_FALSE(send(batch));
+
+    EXPECT_EQ(countStartingWith(driver().journal(), "INSERT INTO \"_varnholt_rejects\""), 0u);
+    EXPECT_FALSE(capture.anyLineContains("Reading rejected"));
+}
+
+// Requests of several statements where the driver runs them, one statement per request where
+// it does not.
+struct DriverMode {
+    const char* name;
+    MultiStatementMode mode;
+    size_t steadyRequests;
+    bool oneByOneLine;
+};
+
+class Requests : public SendPipeline, public ::testing::WithParamInterface<DriverMode> {};
+
+TEST_P(Requests, SteadyBatchUsesAsFewAsTheDriverAllows) {
+    const DriverMode& row = GetParam();
+    driver().setMultiStatementMode(row.mode);
+    LogCapture capture;
+    for (int round = 0; round < 2; ++round) {
+        Batch batch;
+        for (const char* asset : {"a", "b", "c"}) {
+            batch.add(ReadingBuilder(asset).integer("n", round).at(TIME).build());
+        }
+        ASSERT_TRUE(send(batch));
+    }
+    EXPECT_TRUE(
+        capture.contains(Level::INFO, "Delivered 3 rows to 3 tables, 0 readings rejected, in " +
+                                          std::to_string(row.steadyRequests) + " requests"));
+    EXPECT_EQ(capture.count(Level::INFO,
+                            "The database driver does not run several statements in one "
+                            "request: statements are sent one by one in this session"),
+              row.oneByOneLine ? 1u : 0u);
+    EXPECT_EQ(countStartingWith(committed(driver().journal()), "INSERT INTO "), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, Requests,
+    ::testing::Values(DriverMode{"Snowflake", MultiStatementMode::SNOWFLAKE, 1, false},
+                      DriverMode{"Postgres", MultiStatementMode::POSTGRES, 1, false},
+                      DriverMode{"OneByOne", MultiStatementMode::SINGLE, 4, true}),
+    [](const ::testing::TestParamInfo<DriverMode>& info) { return std::string(info.param.name); });
 
 }  // namespace
