@@ -498,8 +498,12 @@ bool ODBCClient::rollbackTransaction() {
 
 RequestResult ODBCClient::executeRequest(const std::string& text, size_t statementCount,
                                          SQLINTEGER countAttribute) {
-    Logger::getLogger()->debug("Executing request of %zu statements: %s", statementCount,
-                               text.c_str());
+    if (statementCount == 1) {
+        Logger::getLogger()->debug("Executing query: %s", text.c_str());
+    } else {
+        Logger::getLogger()->debug("Executing request of %zu statements: %s", statementCount,
+                                   text.c_str());
+    }
     RequestResult outcome;
     StatementHandle statement;
     if (!check(SQLAllocHandle(SQL_HANDLE_STMT, connectionHandle, statement.address()),

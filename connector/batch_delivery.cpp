@@ -361,12 +361,12 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
         for (const auto& table : rendered) {
             rows += table.rows.size();
         }
-        const std::vector<Statement> statements =
-            buildStatements(rendered, rejects, fingerprint, rows);
+        std::vector<Statement> statements = buildStatements(rendered, rejects, fingerprint, rows);
+        // The texts move to the runner: after a failure only what each statement carried counts.
         std::vector<std::string> sql;
         sql.reserve(statements.size());
-        for (const Statement& statement : statements) {
-            sql.push_back(statement.sql);
+        for (Statement& statement : statements) {
+            sql.push_back(std::move(statement.sql));
         }
 
         if (!parts.client.beginTransaction()) {

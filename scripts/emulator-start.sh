@@ -365,8 +365,16 @@ CREATE FUNCTION emulator.statement_limits() RETURNS trigger
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog AS $$
 DECLARE
     row_count bigint;
-    request_bytes bigint := octet_length(current_query());
+    request text := current_query();
+    request_bytes bigint;
 BEGIN
+    -- psqlODBC opens a transaction by putting "BEGIN;" before the first request in it, and
+    -- puts each later one behind a savepoint (releasing the one before) so that a failed
+    -- statement takes back only itself, as Snowflake does. The Snowflake driver sends no such
+    -- text, so it does not count.
+    request := regexp_replace(request,
+        '^(BEGIN;|RELEASE _EXEC_SVP_[0-9A-Za-z_]+;|SAVEPOINT _EXEC_SVP_[0-9A-Za-z_]+;)+', '');
+    request_bytes := octet_length(request);
     SELECT count(*) INTO row_count FROM new_rows;
     IF row_count > 16384 THEN
         RAISE EXCEPTION USING ERRCODE = '42601',

@@ -13,11 +13,11 @@ class ExistingTableTest : public PluginE2ETest {
 protected:
     // The INSERT statements the plugin ran for a table, as its client logged them.
     static std::vector<std::string> inserts(const LogCapture& capture, const std::string& table) {
-        const std::string prefix = "Executing query: INSERT INTO " + quoteIdentifier(table) + " ";
+        const std::string prefix = "INSERT INTO " + quoteIdentifier(table) + " ";
         std::vector<std::string> statements;
-        for (const std::string& line : capture.texts(Logger::Level::DEBUG)) {
-            if (line.compare(0, prefix.size(), prefix) == 0) {
-                statements.push_back(line);
+        for (const std::string& statement : statementsSent(capture)) {
+            if (statement.compare(0, prefix.size(), prefix) == 0) {
+                statements.push_back(statement);
             }
         }
         return statements;

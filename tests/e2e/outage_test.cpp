@@ -53,8 +53,7 @@ TEST_F(OutageTest, BatchesHeldDuringOutageArriveAfterRestart) {
     const Batch refused = sequence(20, 10);
     EXPECT_EQ(send(plugin, lost), 0u);
     EXPECT_EQ(send(plugin, refused), 0u);
-    EXPECT_TRUE(capture.contains(Logger::Level::ERROR,
-                                 "Failed to execute database query for table 'e2e_outage'"));
+    EXPECT_TRUE(capture.anyLineContains("Failed to execute database query for table 'e2e_outage'"));
     EXPECT_TRUE(capture.contains(Logger::Level::ERROR,
                                  "Database connection not available - cannot send readings"));
     emulator.startServer();

@@ -139,6 +139,30 @@ std::string PluginE2ETest::quoteIdentifier(const std::string& name) {
     return quoted + "\"";
 }
 
+std::vector<std::string> PluginE2ETest::statementsSent(const LogCapture& capture) {
+    const std::string single = "Executing query: ";
+    const std::string several = "Executing request of ";
+    const std::string separator = ";\n";
+    std::vector<std::string> statements;
+    for (const std::string& line : capture.texts(Logger::Level::DEBUG)) {
+        std::string text;
+        if (line.compare(0, single.size(), single) == 0) {
+            statements.push_back(line.substr(single.size()));
+            continue;
+        }
+        if (line.compare(0, several.size(), several) != 0) {
+            continue;
+        }
+        size_t at = line.find(": ") + 2;
+        for (size_t end = line.find(separator, at); end != std::string::npos;
+             at = end + separator.size(), end = line.find(separator, at)) {
+            statements.push_back(line.substr(at, end - at));
+        }
+        statements.push_back(line.substr(at));
+    }
+    return statements;
+}
+
 std::string PluginE2ETest::quoteLiteral(const std::string& text) {
     std::string quoted = "E'";
     for (char c : text) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/config_category.h"
+#include "host/log_capture.h"
 #include "host/plugin_api.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_readings.h"
@@ -60,6 +61,9 @@ protected:
     static std::string quoteIdentifier(const std::string& name);
     // An E'...' literal: means the same whatever the server's backslash setting.
     static std::string quoteLiteral(const std::string& text);
+    // Every statement the plugin sent while the capture was on, from its debug lines (a request
+    // of several statements split at the dialect's separator).
+    static std::vector<std::string> statementsSent(const LogCapture& capture);
     // A UTC instant of a TIMESTAMP_TZ column as "YYYY-MM-DD HH:MM:SS.ffffff".
     static std::string utcInstant(const std::string& column);
 
