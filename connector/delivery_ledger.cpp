@@ -4,9 +4,6 @@
 #include "host/logger.h"
 #include "sql/sql_builder.h"
 
-const char* const DeliveryLedger::LEDGER_TABLE = "_varnholt_ledger";
-const char* const DeliveryLedger::REJECT_TABLE = "_varnholt_rejects";
-
 bool DeliveryLedger::isReserved(const std::string& table) {
     return table == LEDGER_TABLE || table == REJECT_TABLE;
 }

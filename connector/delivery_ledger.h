@@ -15,8 +15,8 @@ class StatementRunner;
 // a batch whose commit went unanswered is found instead of written twice) and the reject table.
 class DeliveryLedger {
 public:
-    static const char* const LEDGER_TABLE;
-    static const char* const REJECT_TABLE;
+    static constexpr const char* LEDGER_TABLE = "_varnholt_ledger";
+    static constexpr const char* REJECT_TABLE = "_varnholt_rejects";
     // Ledger rows older than this are deleted now and then.
     static constexpr int KEEP_DAYS = 7;
     static constexpr size_t CLEANUP_EVERY_BATCHES = 1000;
