@@ -194,7 +194,7 @@ bool TableSettler::settleOneByOne(TableBatch& table, bool mayRefresh, StatementE
         }
         bool refreshNeeded = false;
         for (Change& change : plan(table)) {
-            if (!runChange(change, refreshNeeded, error)) {
+            if (!runChange(change, mayRefresh && pass == 0, refreshNeeded, error)) {
                 return false;
             }
             if (refreshNeeded) {
@@ -212,7 +212,8 @@ bool TableSettler::settleOneByOne(TableBatch& table, bool mayRefresh, StatementE
     return true;
 }
 
-bool TableSettler::runChange(Change& change, bool& refreshNeeded, StatementError& error) {
+bool TableSettler::runChange(Change& change, bool mayRefresh, bool& refreshNeeded,
+                             StatementError& error) {
     TableBatch& table = *change.table;
     StatementRunner::Outcome outcome = runner.run({change.sql});
     if (outcome.success) {
@@ -224,11 +225,13 @@ bool TableSettler::runChange(Change& change, bool& refreshNeeded, StatementError
         error = failure;
         return false;
     }
-    if (columnExists(failure)) {
+    if (columnExists(failure) && mayRefresh) {
         // Made by someone else since we looked: read the table again.
         refreshNeeded = true;
         return true;
     }
+    // "Exists" once more right after the table was read again: a name the database will not
+    // take (one of its own column names, say), refused like any other.
     Logger::getLogger()->error("%s of table '%s' refused: SQLSTATE %s, native error %d: %s",
                                change.create ? "Creation" : "Change", table.name.c_str(),
                                failure.sqlState.c_str(), static_cast<int>(failure.nativeError),
@@ -263,7 +266,7 @@ bool TableSettler::runChange(Change& change, bool& refreshNeeded, StatementError
                    false,
                    {column},
                    builder.buildAlterTable(table.name, column.first, column.second)};
-        if (!runChange(add, refreshNeeded, error)) {
+        if (!runChange(add, mayRefresh, refreshNeeded, error)) {
             return false;
         }
     }
