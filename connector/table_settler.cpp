@@ -173,7 +173,14 @@ bool TableSettler::settle(std::vector<TableBatch*>& tables, StatementError& erro
         touched.insert(change.table);
     }
     for (TableBatch* table : tables) {
-        if (touched.count(table) && !settleOneByOne(*table, true, error)) {
+        if (!touched.count(table)) {
+            continue;
+        }
+        if (schemaManager.isCached(table->name)) {
+            Logger::getLogger()->info("Cached columns of table '%s' refreshed",
+                                      table->name.c_str());
+        }
+        if (!settleOneByOne(*table, true, error)) {
             return false;
         }
     }
