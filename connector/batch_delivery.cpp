@@ -19,7 +19,13 @@ namespace {
 // Rounds of writing a batch: each round after the first follows a failure that made progress
 // (readings diverted to rejects, or tables read again).
 constexpr int MAX_ROUNDS = 8;
-constexpr size_t NO_TABLE = static_cast<size_t>(-1);
+// The table of a statement into one of the plugin's own tables.
+constexpr size_t LEDGER_STATEMENT = static_cast<size_t>(-1);
+constexpr size_t REJECT_STATEMENT = static_cast<size_t>(-2);
+
+bool intoOwnTable(size_t table) {
+    return table >= REJECT_STATEMENT;
+}
 constexpr size_t ASSUMED_TEXT_LENGTH = 256;
 
 Logger* log() {
@@ -40,17 +46,42 @@ bool sameColumns(const std::vector<Datapoint*>& a, const std::vector<Datapoint*>
     return true;
 }
 
-void logFailure(const std::string& table, size_t rows, const StatementError& error) {
-    log()->error(
-        "Failed to execute database query for table '%s' (%zu rows): SQLSTATE %s, native error "
-        "%d: %s",
-        table.c_str(), rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
-        error.message.c_str());
-}
-
 }  // namespace
 
 BatchDelivery::BatchDelivery(const Parts& deliveryParts) : parts(deliveryParts) {}
+
+void BatchDelivery::logFailure(const std::vector<Statement>& statements,
+                               const std::vector<TableBatch>& tables, size_t failed,
+                               size_t suspects, const StatementError& error) {
+    // The tables of the statements that may have failed, and their rows. The plugin's own small
+    // statements ride along in most requests; they are named only when nothing else can be.
+    size_t end = std::min(failed + suspects, statements.size());
+    bool readingsTable = false;
+    for (size_t i = failed; i < end; ++i) {
+        readingsTable = readingsTable || !intoOwnTable(statements[i].table);
+    }
+    std::string names;
+    size_t rows = 0;
+    for (size_t i = failed; i < end; ++i) {
+        const Statement& statement = statements[i];
+        if (readingsTable && intoOwnTable(statement.table)) {
+            continue;
+        }
+        const std::string name =
+            statement.table == LEDGER_STATEMENT   ? std::string(DeliveryLedger::LEDGER_TABLE)
+            : statement.table == REJECT_STATEMENT ? std::string(DeliveryLedger::REJECT_TABLE)
+                                                  : tables[statement.table].name;
+        const std::string quoted = "'" + name + "'";
+        if (names.find(quoted) == std::string::npos) {
+            names += names.empty() ? quoted : ", " + quoted;
+        }
+        rows += statement.count;
+    }
+    log()->error(
+        "Failed to execute database query for %s %s (%zu rows): SQLSTATE %s, native error %d: %s",
+        names.find(',') == std::string::npos ? "table" : "one of the tables", names.c_str(), rows,
+        error.sqlState.c_str(), static_cast<int>(error.nativeError), error.message.c_str());
+}
 
 BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& error) {
     result.delivered = false;
@@ -210,7 +241,7 @@ std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
     auto flushRejects = [&]() {
         statements.push_back(
             Statement{parts.builder.buildRejectInsert(DeliveryLedger::REJECT_TABLE, rejectRows),
-                      NO_TABLE, 0, rejectRows.size()});
+                      REJECT_STATEMENT, 0, rejectRows.size()});
         rejectRows.clear();
         rejectBytes = 0;
     };
@@ -228,8 +259,9 @@ std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
     if (!rejectRows.empty()) {
         flushRejects();
     }
-    statements.push_back(Statement{
-        parts.ledger.record(parts.builder, parts.instance, fingerprint, rows), NO_TABLE, 0, 1});
+    statements.push_back(
+        Statement{parts.ledger.record(parts.builder, parts.instance, fingerprint, rows),
+                  LEDGER_STATEMENT, 0, 1});
     return statements;
 }
 
@@ -287,7 +319,7 @@ bool BatchDelivery::isolate(const std::vector<BatchRenderer::RenderedTable>& ren
                             StatementError& error) {
     for (size_t i = from; i < statements.size(); ++i) {
         const Statement& statement = statements[i];
-        if (statement.table == NO_TABLE) {
+        if (intoOwnTable(statement.table)) {
             continue;
         }
         if (!locate(rendered[statement.table], statement.first, statement.count, error)) {
@@ -427,9 +459,7 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
         parts.client.rollbackTransaction();
         const size_t failed = std::min(outcome.completed, statements.size() - 1);
         const Statement& statement = statements[failed];
-        logFailure(statement.table == NO_TABLE ? std::string(DeliveryLedger::REJECT_TABLE)
-                                               : tables[statement.table].name,
-                   statement.count, error);
+        logFailure(statements, tables, failed, std::max<size_t>(outcome.suspects, 1), error);
         const ErrorClass errorClass =
             classifyError(error.sqlState, error.nativeError, error.message);
         if (errorClass == ErrorClass::Data) {
@@ -452,7 +482,7 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
             if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
                 return fail(result, error);
             }
-            const size_t from = statement.table == NO_TABLE ? 0 : statement.table;
+            const size_t from = intoOwnTable(statement.table) ? 0 : statement.table;
             for (size_t t = from; t < tables.size(); ++t) {
                 if (!settler.refresh(tables[t], error)) {
                     return fail(result, error);

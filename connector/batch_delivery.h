@@ -60,8 +60,8 @@ public:
     Result deliver(const std::vector<Reading*>& readings);
 
 private:
-    // One statement of the transaction and the rows it carries (table npos: the plugin's own
-    // tables).
+    // One statement of the transaction and the rows it carries (the table's position in the
+    // batch, or a mark for one of the plugin's own tables).
     struct Statement {
         std::string sql;
         size_t table;
@@ -88,6 +88,11 @@ private:
     bool locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
                 StatementError& error);
     Result fail(Result result, const StatementError& error);
+    // One error line for a failed write: the table (or the tables, when the driver did not tell
+    // which of a request's statements failed), the rows, and the database's answer.
+    static void logFailure(const std::vector<Statement>& statements,
+                           const std::vector<TableBatch>& tables, size_t failed, size_t suspects,
+                           const StatementError& error);
 
     Parts parts;
     // Readings the database refused, found by trial, with its answer.

@@ -101,11 +101,14 @@ StatementRunner::Outcome StatementRunner::run(const std::vector<std::string>& st
         }
         const size_t before = outcome.completed;
         if (!runRequest(statements, next, count, outcome)) {
+            // Where the driver told which statement failed, that one; else any not completed.
+            outcome.suspects = outcome.completed == before ? count : 1;
             return outcome;
         }
         // A driver that ends a request early without an error still leaves statements unrun.
         if (outcome.completed != before + count) {
             outcome.completed = before;
+            outcome.suspects = count;
             outcome.error.message = "the request ran fewer statements than it holds";
             return outcome;
         }

@@ -28,6 +28,10 @@ public:
         std::vector<QueryResult> results;  // of the completed statements
         StatementError error;
         size_t requests = 0;
+        // On failure: how many statements the failed request held from `completed` on. Some
+        // drivers fail a request of several statements as a whole, so any of them may be the
+        // one refused.
+        size_t suspects = 0;
     };
 
     explicit StatementRunner(ODBCClient* client);
