@@ -213,10 +213,6 @@ void checkAuthentication(const std::string& method, const std::string& privateKe
 
 }  // namespace
 
-const char* const ODBCConfig::PASSWORD_AUTHENTICATION = "Password";
-const char* const ODBCConfig::KEY_PAIR_AUTHENTICATION = "Key pair";
-const char* const ODBCConfig::OAUTH_AUTHENTICATION = "OAuth token";
-
 ODBCConfig::ODBCConfig()
     : host("localhost"),
       port(static_cast<int32_t>(std::stol("443", nullptr, 10))),

@@ -10,9 +10,9 @@ class ConfigCategory;
 class ODBCConfig {
 public:
     // The ways of logging in, as the "authentication" item names them.
-    static const char* const PASSWORD_AUTHENTICATION;
-    static const char* const KEY_PAIR_AUTHENTICATION;
-    static const char* const OAUTH_AUTHENTICATION;
+    static constexpr const char* PASSWORD_AUTHENTICATION = "Password";
+    static constexpr const char* KEY_PAIR_AUTHENTICATION = "Key pair";
+    static constexpr const char* OAUTH_AUTHENTICATION = "OAuth token";
 
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;

@@ -228,10 +228,8 @@ std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
     if (!rejectRows.empty()) {
         flushRejects();
     }
-    for (std::string& sql :
-         parts.ledger.statements(parts.builder, parts.instance, fingerprint, rows)) {
-        statements.push_back(Statement{std::move(sql), NO_TABLE, 0, 1});
-    }
+    statements.push_back(Statement{
+        parts.ledger.record(parts.builder, parts.instance, fingerprint, rows), NO_TABLE, 0, 1});
     return statements;
 }
 
@@ -313,8 +311,20 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
         return fail(result, error);
     }
     if (parts.ledger.lookupNeeded()) {
-        switch (
-            parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error)) {
+        DeliveryLedger::Lookup found =
+            parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error);
+        if (found == DeliveryLedger::Lookup::Failed &&
+            classifyError(error.sqlState, error.nativeError, error.message) ==
+                ErrorClass::ObjectMissing) {
+            // Someone dropped the ledger: made again, it cannot hold the batch.
+            parts.ledger.tablesChanged();
+            if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
+                return fail(result, error);
+            }
+            found = parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint,
+                                        error);
+        }
+        switch (found) {
             case DeliveryLedger::Lookup::Found:
                 log()->info(
                     "Batch of %zu readings found in the delivery ledger: it was delivered before, "
@@ -390,7 +400,7 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
                     error.message.c_str());
                 return fail(result, error);
             }
-            parts.ledger.committed();
+            parts.ledger.committed(parts.runner, parts.builder);
             for (const auto& table : rendered) {
                 if (!table.rows.empty()) {
                     log()->debug("Sent %zu records to table '%s'", table.rows.size(),

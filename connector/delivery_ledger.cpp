@@ -4,9 +4,6 @@
 #include "host/logger.h"
 #include "sql/sql_builder.h"
 
-const char* const DeliveryLedger::LEDGER_TABLE = "_varnholt_ledger";
-const char* const DeliveryLedger::REJECT_TABLE = "_varnholt_rejects";
-
 bool DeliveryLedger::isReserved(const std::string& table) {
     return table == LEDGER_TABLE || table == REJECT_TABLE;
 }
@@ -22,9 +19,9 @@ bool DeliveryLedger::ensureTables(StatementRunner& runner, const SQLBuilder& bui
     if (tablesReady) {
         return true;
     }
-    const StatementRunner::Outcome outcome = runner.run(
-        {builder.buildCreateLedgerTable(LEDGER_TABLE), builder.buildCreateRejectTable(REJECT_TABLE),
-         builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS)});
+    const StatementRunner::Outcome outcome =
+        runner.run({builder.buildCreateLedgerTable(LEDGER_TABLE),
+                    builder.buildCreateRejectTable(REJECT_TABLE)});
     if (!outcome.success) {
         error = outcome.error;
         Logger::getLogger()->error(
@@ -34,7 +31,21 @@ bool DeliveryLedger::ensureTables(StatementRunner& runner, const SQLBuilder& bui
         return false;
     }
     tablesReady = true;
+    cleanUp(runner, builder);
     return true;
+}
+
+void DeliveryLedger::cleanUp(StatementRunner& runner, const SQLBuilder& builder) {
+    batchesSinceCleanup = 0;
+    const StatementRunner::Outcome outcome =
+        runner.run({builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS)});
+    if (!outcome.success) {
+        Logger::getLogger()->warn(
+            "Failed to delete old rows of the delivery ledger '%s': SQLSTATE %s, native error %d: "
+            "%s",
+            LEDGER_TABLE, outcome.error.sqlState.c_str(),
+            static_cast<int>(outcome.error.nativeError), outcome.error.message.c_str());
+    }
 }
 
 DeliveryLedger::Lookup DeliveryLedger::lookup(StatementRunner& runner, const SQLBuilder& builder,
@@ -54,20 +65,13 @@ DeliveryLedger::Lookup DeliveryLedger::lookup(StatementRunner& runner, const SQL
     return found ? Lookup::Found : Lookup::NotFound;
 }
 
-std::vector<std::string> DeliveryLedger::statements(const SQLBuilder& builder,
-                                                    const std::string& instance,
-                                                    const std::string& fingerprint,
-                                                    size_t rows) const {
-    std::vector<std::string> sql{
-        builder.buildLedgerInsert(LEDGER_TABLE, instance, fingerprint, rows)};
-    if (batchesSinceCleanup + 1 >= CLEANUP_EVERY_BATCHES) {
-        sql.push_back(builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS));
-    }
-    return sql;
+std::string DeliveryLedger::record(const SQLBuilder& builder, const std::string& instance,
+                                   const std::string& fingerprint, size_t rows) const {
+    return builder.buildLedgerInsert(LEDGER_TABLE, instance, fingerprint, rows);
 }
 
-void DeliveryLedger::committed() {
+void DeliveryLedger::committed(StatementRunner& runner, const SQLBuilder& builder) {
     if (++batchesSinceCleanup >= CLEANUP_EVERY_BATCHES) {
-        batchesSinceCleanup = 0;
+        cleanUp(runner, builder);
     }
 }

@@ -15,8 +15,8 @@ class StatementRunner;
 // a batch whose commit went unanswered is found instead of written twice) and the reject table.
 class DeliveryLedger {
 public:
-    static const char* const LEDGER_TABLE;
-    static const char* const REJECT_TABLE;
+    static constexpr const char* LEDGER_TABLE = "_varnholt_ledger";
+    static constexpr const char* REJECT_TABLE = "_varnholt_rejects";
     // Ledger rows older than this are deleted now and then.
     static constexpr int KEEP_DAYS = 7;
     static constexpr size_t CLEANUP_EVERY_BATCHES = 1000;
@@ -38,12 +38,16 @@ public:
     void markOutcomeUnknown() { lookupDue = true; }
     Lookup lookup(StatementRunner& runner, const SQLBuilder& builder, const std::string& instance,
                   const std::string& fingerprint, StatementError& error);
-    // The ledger statements of a batch's transaction: its row, and now and then the clean-up.
-    std::vector<std::string> statements(const SQLBuilder& builder, const std::string& instance,
-                                        const std::string& fingerprint, size_t rows) const;
-    void committed();
+    // The ledger's row of a batch, written in the batch's transaction.
+    std::string record(const SQLBuilder& builder, const std::string& instance,
+                       const std::string& fingerprint, size_t rows) const;
+    // After each committed batch: now and then old ledger rows are deleted. A failure only costs
+    // a warning; the rows are deleted another time.
+    void committed(StatementRunner& runner, const SQLBuilder& builder);
 
 private:
+    void cleanUp(StatementRunner& runner, const SQLBuilder& builder);
+
     bool tablesReady = false;
     bool lookupDue = true;
     size_t batchesSinceCleanup = 0;

@@ -248,9 +248,11 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         return false;
     }
     try {
-        BatchDelivery delivery(BatchDelivery::Parts{
-            *client, *schemaManager, *readingMapper, *sqlBuilder, *statementRunner, *deliveryLedger,
-            config.schema, readingMapper->getTolvaneInstance()});
+        // The delivery holds references: the instance name must outlive it.
+        const std::string instance = readingMapper->getTolvaneInstance();
+        BatchDelivery delivery(BatchDelivery::Parts{*client, *schemaManager, *readingMapper,
+                                                    *sqlBuilder, *statementRunner, *deliveryLedger,
+                                                    config.schema, instance});
         const BatchDelivery::Result result = delivery.deliver(readings);
         if (!result.delivered) {
             recoverSession(result.failure);

@@ -173,7 +173,14 @@ bool TableSettler::settle(std::vector<TableBatch*>& tables, StatementError& erro
         touched.insert(change.table);
     }
     for (TableBatch* table : tables) {
-        if (touched.count(table) && !settleOneByOne(*table, true, error)) {
+        if (!touched.count(table)) {
+            continue;
+        }
+        if (schemaManager.isCached(table->name)) {
+            Logger::getLogger()->info("Cached columns of table '%s' refreshed",
+                                      table->name.c_str());
+        }
+        if (!settleOneByOne(*table, true, error)) {
             return false;
         }
     }
@@ -194,7 +201,7 @@ bool TableSettler::settleOneByOne(TableBatch& table, bool mayRefresh, StatementE
         }
         bool refreshNeeded = false;
         for (Change& change : plan(table)) {
-            if (!runChange(change, refreshNeeded, error)) {
+            if (!runChange(change, mayRefresh && pass == 0, refreshNeeded, error)) {
                 return false;
             }
             if (refreshNeeded) {
@@ -212,7 +219,8 @@ bool TableSettler::settleOneByOne(TableBatch& table, bool mayRefresh, StatementE
     return true;
 }
 
-bool TableSettler::runChange(Change& change, bool& refreshNeeded, StatementError& error) {
+bool TableSettler::runChange(Change& change, bool mayRefresh, bool& refreshNeeded,
+                             StatementError& error) {
     TableBatch& table = *change.table;
     StatementRunner::Outcome outcome = runner.run({change.sql});
     if (outcome.success) {
@@ -224,11 +232,13 @@ bool TableSettler::runChange(Change& change, bool& refreshNeeded, StatementError
         error = failure;
         return false;
     }
-    if (columnExists(failure)) {
+    if (columnExists(failure) && mayRefresh) {
         // Made by someone else since we looked: read the table again.
         refreshNeeded = true;
         return true;
     }
+    // "Exists" once more right after the table was read again: a name the database will not
+    // take (one of its own column names, say), refused like any other.
     Logger::getLogger()->error("%s of table '%s' refused: SQLSTATE %s, native error %d: %s",
                                change.create ? "Creation" : "Change", table.name.c_str(),
                                failure.sqlState.c_str(), static_cast<int>(failure.nativeError),
@@ -263,7 +273,7 @@ bool TableSettler::runChange(Change& change, bool& refreshNeeded, StatementError
                    false,
                    {column},
                    builder.buildAlterTable(table.name, column.first, column.second)};
-        if (!runChange(add, refreshNeeded, error)) {
+        if (!runChange(add, mayRefresh, refreshNeeded, error)) {
             return false;
         }
     }

@@ -55,7 +55,9 @@ private:
     void apply(const Change& change);
     // One statement at a time, each failure handled on its own.
     bool settleOneByOne(TableBatch& table, bool mayRefresh, StatementError& error);
-    bool runChange(Change& change, bool& refreshNeeded, StatementError& error);
+    // A column or table reported to exist asks for a refresh when `mayRefresh`, else it is
+    // refused.
+    bool runChange(Change& change, bool mayRefresh, bool& refreshNeeded, StatementError& error);
 
     SchemaManager& schemaManager;
     ReadingMapper& mapper;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-LogCapture::LogCapture() {
+LogCapture::LogCapture() : previousLevel(Logger::getLogger()->getSinkLevel()) {
     previous = Logger::getLogger()->setSink([this](Logger::Level level, const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
         captured.emplace_back(level, text);
@@ -10,7 +10,7 @@ LogCapture::LogCapture() {
 }
 
 LogCapture::~LogCapture() {
-    Logger::getLogger()->setSink(std::move(previous));
+    Logger::getLogger()->setSink(std::move(previous), previousLevel);
 }
 
 std::vector<LogCapture::Line> LogCapture::lines() const {

@@ -31,6 +31,7 @@ private:
     mutable std::mutex mutex;
     std::vector<Line> captured;
     Logger::Sink previous;
+    Logger::Level previousLevel;
 };
 
 #endif

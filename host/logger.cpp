@@ -41,11 +41,17 @@ Logger::Level Logger::getMinLevel() const {
     return minLevel;
 }
 
-Logger::Sink Logger::setSink(Sink newSink) {
+Logger::Sink Logger::setSink(Sink newSink, Level sinkLevel) {
     std::lock_guard<std::mutex> lock(mutex);
     Sink previous = std::move(sink);
     sink = std::move(newSink);
+    sinkMinLevel = sinkLevel;
     return previous;
+}
+
+Logger::Level Logger::getSinkLevel() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sinkMinLevel;
 }
 
 const char* Logger::levelName(Level level) {
@@ -83,7 +89,8 @@ bool Logger::parseLevel(const std::string& text, Level& level) {
 void Logger::write(Level level, const char* format, va_list args) {
     std::lock_guard<std::mutex> lock(mutex);
     // Formatting is skipped for lines nobody will see: debug lines are frequent on hot paths.
-    if (!sink && level < minLevel) {
+    const bool toSink = sink && level >= sinkMinLevel;
+    if (!toSink && level < minLevel) {
         return;
     }
     char small[512];
@@ -101,7 +108,7 @@ void Logger::write(Level level, const char* format, va_list args) {
         std::vsnprintf(large.data(), large.size(), format, args);
         text.assign(large.data(), static_cast<size_t>(length));
     }
-    if (sink) {
+    if (toSink) {
         sink(level, text);
     }
     if (level >= minLevel) {

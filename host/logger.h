@@ -7,7 +7,8 @@
 #include <string>
 
 // Stand-in for the host's process-wide logger. Lines go to stderr as "LEVEL: text" at or above
-// a settable minimum level; a sink can be installed to receive every line (tests capture with it).
+// a settable minimum level; a sink can be installed to receive every line from a level of its own
+// on, whatever that minimum (tests capture with it).
 class Logger {
 public:
     enum class Level { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3 };
@@ -22,8 +23,11 @@ public:
 
     void setMinLevel(Level level);
     Level getMinLevel() const;
-    // Replaces the sink; an empty sink removes it. Returns the previous one.
-    Sink setSink(Sink sink);
+    // Replaces the sink, which receives the lines at or above `sinkLevel`; an empty sink removes
+    // it. Returns the previous one (getSinkLevel() before the call tells its level). Lines below
+    // both levels are not even formatted.
+    Sink setSink(Sink sink, Level sinkLevel = Level::DEBUG);
+    Level getSinkLevel() const;
 
     static const char* levelName(Level level);
     // Parses "debug", "info", "warning"/"warn", "error" (any case); false when unknown.
@@ -36,6 +40,7 @@ private:
     mutable std::mutex mutex;
     Level minLevel = Level::INFO;
     Sink sink;
+    Level sinkMinLevel = Level::DEBUG;
 };
 
 #endif

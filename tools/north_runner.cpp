@@ -30,6 +30,7 @@
 #include "tools/reading_generator.h"
 #include "tools/reading_list.h"
 #include "tools/reading_parser.h"
+#include "tools/reject_counter.h"
 
 #ifndef VARNHOLT_PLUGIN_PATH
 #define VARNHOLT_PLUGIN_PATH ""
@@ -150,6 +151,7 @@ void printSummary(const SendStatistics& statistics) {
                       ? static_cast<double>(statistics.delivered) / statistics.elapsedSeconds
                       : 0.0;
     std::printf("readings delivered:   %zu\n", statistics.delivered);
+    std::printf("readings rejected:    %zu\n", statistics.rejected);
     std::printf("readings undelivered: %zu\n", statistics.undelivered);
     std::printf("readings not sent:    %zu\n", statistics.notSent);
     std::printf("batches:              %zu (%zu given up)\n", statistics.batches,
@@ -215,7 +217,12 @@ int runPlugin(const PluginLibrary& plugin, ConfigCategory& category, ReadingSour
             settings);
         sender.setStopRequest([] { return stopRequested != 0; });
         sender.setProgress([&display](const SendStatistics& now) { display.update(now); });
-        statistics = sender.run(source);
+        {
+            // Installed after the display's sink, which it passes lines on to, and removed first.
+            RejectCounter rejects;
+            statistics = sender.run(source);
+            statistics.rejected = rejects.count();
+        }
         display.finish();
         finished = true;
     } catch (const std::exception& error) {

@@ -57,12 +57,14 @@ ProgressDisplay::ProgressDisplay(Mode mode, FILE* out, Logger::Level shownLevel)
     if (mode == Mode::LIVE) {
         // Log lines from the plugin would otherwise be glued to the end of the live line.
         // The sink runs under the logger's lock, so it must not ask the logger for its level.
+        previousSinkLevel = Logger::getLogger()->getSinkLevel();
         previousSink = Logger::getLogger()->setSink(
             [this, shownLevel](Logger::Level level, const std::string&) {
                 if (level >= shownLevel) {
                     clearLine();
                 }
-            });
+            },
+            shownLevel);
         sinkInstalled = true;
     }
 }
@@ -108,7 +110,7 @@ void ProgressDisplay::update(const SendStatistics& statistics) {
 
 void ProgressDisplay::finish() {
     if (sinkInstalled) {
-        Logger::getLogger()->setSink(std::move(previousSink));
+        Logger::getLogger()->setSink(std::move(previousSink), previousSinkLevel);
         sinkInstalled = false;
     }
     clearLine();

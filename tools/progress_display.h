@@ -40,6 +40,7 @@ private:
     bool lineShown = false;
     bool sinkInstalled = false;
     Logger::Sink previousSink;
+    Logger::Level previousSinkLevel = Logger::Level::DEBUG;
 };
 
 }  // namespace runner

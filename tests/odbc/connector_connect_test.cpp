@@ -9,20 +9,15 @@
 #include "connector/snowflake_odbc_connector.h"
 #include "host/config_category.h"
 #include "host/log_capture.h"
+#include "tests/odbc/scripted_connector.h"
 #include "tests/support/scripted_driver.h"
 
 namespace {
 
+using varnholt::test::ConnectorProbe;
 using varnholt::test::DiagRecord;
 using varnholt::test::ScriptedDriver;
 using Level = Logger::Level;
-
-// Reads the connection status and ages the last attempt, which only the connector can reach.
-class ConnectorProbe : public SnowflakeODBCConnector {
-public:
-    int state() const { return connectionState; }
-    void moveLastAttemptBack(std::chrono::nanoseconds by) { lastConnectAttempt -= by; }
-};
 
 struct RefusedConnect {
     const char* name;
@@ -34,24 +29,8 @@ std::ostream& operator<<(std::ostream& out, const RefusedConnect& c) {
     return out << c.name;
 }
 
-class ConnectorConnect : public ::testing::TestWithParam<RefusedConnect> {
-protected:
-    void SetUp() override {
-        driver().reset();
-        connector = std::make_unique<ConnectorProbe>();
-        ConfigCategory category("varnholt", defaultConfiguration());
-        ASSERT_TRUE(connector->configure(&category));
-    }
-
-    void TearDown() override {
-        connector.reset();
-        EXPECT_EQ(driver().openHandles(), 0);
-    }
-
-    static ScriptedDriver& driver() { return ScriptedDriver::instance(); }
-
-    std::unique_ptr<ConnectorProbe> connector;
-};
+class ConnectorConnect
+    : public varnholt::test::ScriptedConnectorTest<::testing::TestWithParam<RefusedConnect>> {};
 
 // A refused attempt, then a server that would accept the login: only a refused login keeps the
 // connector from trying again once the back-off has passed.

@@ -12,6 +12,7 @@
 #include "host/config_category.h"
 #include "host/log_capture.h"
 #include "sql/snowflake_sql_builder.h"
+#include "tests/odbc/scripted_connector.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/test_readings.h"
 
@@ -33,12 +34,6 @@ const std::string STAMP = "'2024-05-06 07:08:09.123456+00:00'";
 const std::string STANDARD_COLUMNS = "\"asset_code\", \"user_ts\", \"ts\", \"tolvane\"";
 // The standard values of a row of the asset pumps.
 const std::string PUMP_VALUES = "'pumps', " + STAMP + ", " + STAMP + ", 'tolvaneInstance'";
-
-// Reads the connection status, which only the connector itself can see.
-class ConnectorProbe : public SnowflakeODBCConnector {
-public:
-    int state() const { return connectionState; }
-};
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -124,22 +119,8 @@ Strings committed(const Strings& journal) {
     return last;
 }
 
-class SendPipeline : public ::testing::Test {
+class SendPipeline : public varnholt::test::ScriptedConnectorTest<> {
 protected:
-    void SetUp() override {
-        driver().reset();
-        connector = std::make_unique<ConnectorProbe>();
-        ConfigCategory category("varnholt", defaultConfiguration());
-        ASSERT_TRUE(connector->configure(&category));
-    }
-
-    void TearDown() override {
-        connector.reset();
-        EXPECT_EQ(driver().openHandles(), 0);
-    }
-
-    static ScriptedDriver& driver() { return ScriptedDriver::instance(); }
-
     static std::string columnQuery(const std::string& table) {
         return SnowflakeSQLBuilder().buildInformationSchemaQuery("", table);
     }
@@ -190,8 +171,6 @@ protected:
     static std::unique_ptr<Reading> pump(double temperature) {
         return ReadingBuilder("pumps").real("temperature", temperature).at(TIME).build();
     }
-
-    std::unique_ptr<ConnectorProbe> connector;
 };
 
 TEST_F(SendPipeline, NewTableIsSettledThenWrittenInOneTransaction) {

@@ -242,4 +242,21 @@ TEST(LogCaptureTest, NestedCaptureRestoresTheOuterOne) {
     EXPECT_EQ(outer.texts(Level::INFO), Strings{"outer"});
 }
 
+TEST(LoggerTest, SinkGetsLinesFromItsOwnLevelWhateverTheShownLevel) {
+    Logger* logger = Logger::getLogger();
+    const Level shown = logger->getMinLevel();
+    logger->setMinLevel(Level::ERROR);
+    std::vector<LogCapture::Line> received;
+    const Logger::Sink previous = logger->setSink(
+        [&received](Level level, const std::string& text) { received.emplace_back(level, text); },
+        Level::WARN);
+    logger->debug("d");
+    logger->info("i");
+    logger->warn("w");
+    logger->error("e");
+    logger->setSink(previous);
+    logger->setMinLevel(shown);
+    EXPECT_EQ(received, (std::vector<LogCapture::Line>{{Level::WARN, "w"}, {Level::ERROR, "e"}}));
+}
+
 }  // namespace

@@ -1,0 +1,137 @@
+// Transactions and requests of several statements through the real driver manager.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/odbc_client.h"
+#include "tests/support/scripted_driver.h"
+
+namespace {
+
+using varnholt::test::DiagRecord;
+using varnholt::test::MultiStatementMode;
+using varnholt::test::ScriptedDriver;
+using varnholt::test::StatementScript;
+using varnholt::test::TransactionCall;
+using Strings = std::vector<std::string>;
+
+constexpr SQLINTEGER COUNT_ATTRIBUTE = ScriptedDriver::MULTI_STATEMENT_COUNT_ATTRIBUTE;
+
+class ClientRequests : public ::testing::Test {
+protected:
+    void SetUp() override {
+        driver().reset();
+        client = std::make_unique<ODBCClient>();
+        client->Init();
+        ASSERT_EQ(client->Connect(ScriptedDriver::connectionString()), TOLVANE_ODBC_SUCCESS);
+        connectedHandles = driver().openHandles();
+        driver().clearJournal();
+    }
+
+    void TearDown() override {
+        EXPECT_EQ(driver().openHandles(), connectedHandles);
+        client.reset();
+        EXPECT_EQ(driver().openHandles(), 0);
+    }
+
+    static ScriptedDriver& driver() { return ScriptedDriver::instance(); }
+
+    std::unique_ptr<ODBCClient> client;
+    int connectedHandles = 0;
+};
+
+TEST_F(ClientRequests, TransactionsEndWithAutocommitBackOn) {
+    EXPECT_TRUE(client->beginTransaction());
+    EXPECT_TRUE(client->commitTransaction());
+    EXPECT_TRUE(client->beginTransaction());
+    EXPECT_TRUE(client->rollbackTransaction());
+    EXPECT_EQ(driver().journal(), (Strings{"[autocommit off]", "[commit]", "[autocommit on]",
+                                           "[autocommit off]", "[rollback]", "[autocommit on]"}));
+}
+
+TEST_F(ClientRequests, AFailedCommitSaysWhyAndStillEndsTheTransaction) {
+    driver().setTransactionResult(TransactionCall::COMMIT, SQL_ERROR,
+                                  {"08S01", 0, "Communication link failure"}, false, 1);
+    ASSERT_TRUE(client->beginTransaction());
+
+    EXPECT_FALSE(client->commitTransaction());
+
+    EXPECT_EQ(client->lastError().sqlState, "08S01");
+    EXPECT_EQ(client->lastError().message, "Communication link failure");
+    EXPECT_EQ(driver().journal().back(), "[autocommit on]");
+}
+
+TEST_F(ClientRequests, ARefusedBeginSaysWhy) {
+    driver().setTransactionResult(TransactionCall::AUTOCOMMIT_OFF, SQL_ERROR,
+                                  {"HYC00", 0, "Optional feature not implemented"}, false, 1);
+    EXPECT_FALSE(client->beginTransaction());
+    EXPECT_EQ(client->lastError().sqlState, "HYC00");
+}
+
+TEST_F(ClientRequests, EveryStatementsResultIsRead) {
+    StatementScript two;
+    two.match = "SELECT 2";
+    two.prefix = false;
+    two.columns = {"N"};
+    two.rows = {{std::string("2")}, {std::string("22")}};
+    driver().addStatement(two);
+
+    const RequestResult result = client->executeRequest("SELECT 1;\nSELECT 2;\nSELECT 3", 3, 0);
+
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.completed, 3u);
+    ASSERT_EQ(result.results.size(), 3u);
+    EXPECT_EQ(result.results[1].rows, (std::vector<Strings>{{"2"}, {"22"}}));
+    EXPECT_EQ(driver().journal(), (Strings{"SELECT 1", "SELECT 2", "SELECT 3"}));
+}
+
+TEST_F(ClientRequests, AFailureInTheMiddleIsFoundWithItsCause) {
+    StatementScript refused;
+    refused.match = "INSERT INTO b";
+    refused.returnCode = SQL_ERROR;
+    refused.diagnostics = {{"22018", 100038, "Numeric value 'x' is not recognized"}};
+    driver().addStatement(refused);
+
+    const RequestResult result = client->executeRequest(
+        "INSERT INTO a VALUES (1);\nINSERT INTO b VALUES ('x');\n"
+        "INSERT INTO c VALUES (3)",
+        3, 0);
+
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.completed, 1u);
+    EXPECT_EQ(client->lastError().sqlState, "22018");
+    EXPECT_EQ(client->lastError().nativeError, 100038);
+}
+
+// The statement count attribute, on drivers that want it, take it or refuse it.
+struct ModeCase {
+    const char* name;
+    MultiStatementMode mode;
+    bool success;
+    bool attributeRefused;
+};
+
+class RequestModes : public ClientRequests, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(RequestModes, RunSeveralStatementsWhereTheDriverCan) {
+    const ModeCase& row = GetParam();
+    driver().setMultiStatementMode(row.mode);
+
+    const RequestResult result = client->executeRequest("SELECT 1;\nSELECT 1", 2, COUNT_ATTRIBUTE);
+
+    EXPECT_EQ(result.success, row.success);
+    EXPECT_EQ(result.completed, row.success ? 2u : 0u);
+    EXPECT_EQ(result.countAttributeRefused, row.attributeRefused);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, RequestModes,
+    ::testing::Values(ModeCase{"Snowflake", MultiStatementMode::SNOWFLAKE, true, false},
+                      ModeCase{"Postgres", MultiStatementMode::POSTGRES, true, true},
+                      ModeCase{"OneByOne", MultiStatementMode::SINGLE, false, true}),
+    [](const ::testing::TestParamInfo<ModeCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

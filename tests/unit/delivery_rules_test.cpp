@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <rapidjson/document.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "connector/batch_fingerprint.h"
+#include "connector/batch_renderer.h"
+#include "connector/rejected_reading.h"
+#include "host/reading.h"
+#include "sql/snowflake_sql_builder.h"
+#include "tests/support/test_readings.h"
+
+namespace {
+
+using varnholt::test::Batch;
+using varnholt::test::ReadingBuilder;
+
+const char* const TIME = "2024-01-01 00:00:00";
+
+// Values the database would change without an error are found before they are written.
+struct RoundingCase {
+    const char* name;
+    const char* value;
+    const char* type;
+    bool conflict;
+};
+
+class Rounding : public ::testing::TestWithParam<RoundingCase> {};
+
+TEST_P(Rounding, IsFoundFromTheColumnTypeAlone) {
+    const RoundingCase& row = GetParam();
+    EXPECT_EQ(!BatchRenderer::roundingConflict(row.value, row.type).empty(), row.conflict);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Rounding,
+    ::testing::Values(RoundingCase{"FractionIntoInteger", "21.5", "BIGINT NULL", true},
+                      RoundingCase{"WholeFloatIntoInteger", "21.000000", "BIGINT", false},
+                      RoundingCase{"NegativeFraction", "-0.5", "BIGINT", true},
+                      RoundingCase{"ExponentMakesItWhole", "1.5e1", "BIGINT", false},
+                      RoundingCase{"ExponentLeavesAFraction", "1.25e1", "BIGINT", true},
+                      RoundingCase{"SmallFraction", "1e-3", "NUMBER", true},
+                      RoundingCase{"WholeWithNegativeExponent", "100e-2", "BIGINT", false},
+                      RoundingCase{"IntegerBeyondTwoTo53", "9007199254740993", "REAL", true},
+                      RoundingCase{"TwoTo53Exactly", "9007199254740992", "REAL NULL", false},
+                      RoundingCase{"LargeButExact", "-9223372036854775808", "FLOAT", false},
+                      RoundingCase{"SmallInteger", "123", "REAL", false},
+                      RoundingCase{"FloatIntoFloat", "0.1", "REAL", false},
+                      RoundingCase{"WordLeftToTheDatabase", "high", "BIGINT", false},
+                      RoundingCase{"NullWord", "null", "BIGINT", false},
+                      RoundingCase{"TextColumn", "21.5", "VARCHAR(256)", false},
+                      RoundingCase{"TimestampColumn", "21.5", "TIMESTAMP_TZ", false}),
+    [](const ::testing::TestParamInfo<RoundingCase>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST(CharacterCount, CountsCharactersNotBytes) {
+    EXPECT_EQ(BatchRenderer::characterCount(""), 0u);
+    EXPECT_EQ(BatchRenderer::characterCount("abc"), 3u);
+    EXPECT_EQ(BatchRenderer::characterCount("h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80"), 9u);
+}
+
+std::string fingerprintOf(std::unique_ptr<Reading> reading) {
+    Batch batch;
+    batch.add(std::move(reading));
+    return BatchFingerprint::of(batch.pointers());
+}
+
+TEST(Fingerprint, IsTheSameForTheSameBatchAndDiffersForAnyChange) {
+    const auto base = [] { return ReadingBuilder("pump").integer("n", 1).at(TIME).build(); };
+    const std::string fingerprint = fingerprintOf(base());
+    EXPECT_EQ(fingerprint.size(), 32u);
+    EXPECT_EQ(fingerprint.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(fingerprintOf(base()), fingerprint);
+    const std::vector<std::string> others{
+        fingerprintOf(ReadingBuilder("pump2").integer("n", 1).at(TIME).build()),
+        fingerprintOf(ReadingBuilder("pump").integer("m", 1).at(TIME).build()),
+        fingerprintOf(ReadingBuilder("pump").integer("n", 2).at(TIME).build()),
+        fingerprintOf(ReadingBuilder("pump").real("n", 1.0).at(TIME).build()),
+        fingerprintOf(ReadingBuilder("pump").text("n", "1").at(TIME).build()),
+        fingerprintOf(ReadingBuilder("pump").integer("n", 1).at("2024-01-01 00:00:01").build()),
+        fingerprintOf(ReadingBuilder("pump").integer("n", 1).integer("o", 1).at(TIME).build())};
+    for (const std::string& other : others) {
+        EXPECT_NE(other, fingerprint);
+    }
+}
+
+TEST(Fingerprint, DependsOnTheOrderOfTheReadings) {
+    Batch ab;
+    ab.add(ReadingBuilder("a").integer("n", 1).at(TIME).build());
+    ab.add(ReadingBuilder("b").integer("n", 1).at(TIME).build());
+    Batch ba;
+    ba.add(ReadingBuilder("b").integer("n", 1).at(TIME).build());
+    ba.add(ReadingBuilder("a").integer("n", 1).at(TIME).build());
+    EXPECT_NE(BatchFingerprint::of(ab.pointers()), BatchFingerprint::of(ba.pointers()));
+}
+
+TEST(RejectedReadingJSON, CarriesTheWholeReadingAsValidJSON) {
+    auto reading = ReadingBuilder("pump \"7\"")
+                       .text("status", "line\none\t\"quoted\" \\ end")
+                       .integer("count", -9223372036854775807LL)
+                       .real("level", 2.5)
+                       .real("broken", std::numeric_limits<double>::quiet_NaN())
+                       .at("2024-03-04 05:06:07.250000")
+                       .build();
+    rapidjson::Document json;
+    json.Parse(RejectedReading::toJSON(*reading).c_str());
+    ASSERT_FALSE(json.HasParseError());
+    EXPECT_STREQ(json["asset"].GetString(), "pump \"7\"");
+    EXPECT_STREQ(json["user_ts"].GetString(), "2024-03-04 05:06:07.250000");
+    const auto& values = json["readings"];
+    EXPECT_STREQ(values["status"].GetString(), "line\none\t\"quoted\" \\ end");
+    EXPECT_EQ(values["count"].GetInt64(), -9223372036854775807LL);
+    EXPECT_EQ(values["level"].GetDouble(), 2.5);
+    EXPECT_TRUE(values["broken"].IsNull());
+}
+
+// The SQL of the plugin's own tables and of a lengthened column, every name through the one
+// quoting rule.
+struct SQLCase {
+    const char* name;
+    std::string sql;
+    std::string expected;
+};
+
+class DeliverySQL : public ::testing::TestWithParam<SQLCase> {};
+
+TEST_P(DeliverySQL, IsWrittenExactly) {
+    EXPECT_EQ(GetParam().sql, GetParam().expected);
+}
+
+const SnowflakeSQLBuilder builder;
+
+INSTANTIATE_TEST_SUITE_P(
+    Statements, DeliverySQL,
+    ::testing::Values(
+        SQLCase{"Widen", builder.buildWidenColumn("t\"1", "c\"2", 1024),
+                "ALTER TABLE \"t\"\"1\" ALTER COLUMN \"c\"\"2\" SET DATA TYPE VARCHAR(1024)"},
+        SQLCase{"LedgerRow", builder.buildLedgerInsert("_l", "gw 'a'", "00ff", 12),
+                "INSERT INTO \"_l\" (\"instance\", \"fingerprint\", \"row_count\", "
+                "\"delivered_at\") VALUES ('gw ''a''', '00ff', 12, CURRENT_TIMESTAMP)"},
+        SQLCase{"LedgerLookup", builder.buildLedgerLookup("_l", "gw\\", "00ff"),
+                "SELECT COUNT(*) FROM \"_l\" WHERE \"instance\" = 'gw\\\\' AND "
+                "\"fingerprint\" = '00ff'"},
+        SQLCase{"LedgerCleanup", builder.buildLedgerCleanup("_l", 7),
+                "DELETE FROM \"_l\" WHERE \"delivered_at\" < CURRENT_TIMESTAMP - INTERVAL '7 "
+                "days'"},
+        SQLCase{"LedgerTable", builder.buildCreateLedgerTable("_l"),
+                "CREATE TABLE IF NOT EXISTS \"_l\" (\"instance\" VARCHAR NOT NULL, "
+                "\"fingerprint\" VARCHAR(32) NOT NULL, \"row_count\" BIGINT NOT NULL, "
+                "\"delivered_at\" TIMESTAMP_TZ NOT NULL)"},
+        SQLCase{
+            "RejectRow",
+            builder.buildRejectInsert("_r", {{"gw", "t", "a'", "2024-01-01 00:00:00.000000+00:00",
+                                              "{\"x\":1}", "22P02", 7, "bad 'x'"}}),
+            "INSERT INTO \"_r\" (\"rejected_at\", \"instance\", \"target_table\", "
+            "\"asset_code\", \"user_ts\", \"reading\", \"sqlstate\", \"native_code\", "
+            "\"message\") VALUES (CURRENT_TIMESTAMP, 'gw', 't', 'a''', '2024-01-01 "
+            "00:00:00.000000+00:00', '{\"x\":1}', '22P02', 7, 'bad ''x''')"},
+        SQLCase{"ColumnLengths", builder.buildColumnLengthQuery("t$"),
+                "SELECT column_name, character_maximum_length FROM information_schema.columns "
+                "WHERE table_name = 't$' AND table_schema = CURRENT_SCHEMA() ORDER BY "
+                "ordinal_position"},
+        SQLCase{"InsertPrefix", builder.buildInsertPrefix("t\"", {"a", "b\""}),
+                "INSERT INTO \"t\"\"\" (\"a\", \"b\"\"\") VALUES "}),
+    [](const ::testing::TestParamInfo<SQLCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

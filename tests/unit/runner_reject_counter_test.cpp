@@ -1,0 +1,84 @@
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/log_capture.h"
+#include "host/logger.h"
+#include "tools/reject_counter.h"
+
+using varnholt::runner::RejectCounter;
+using Level = Logger::Level;
+
+namespace {
+
+void logAt(Level level, const std::string& text) {
+    Logger* logger = Logger::getLogger();
+    switch (level) {
+        case Level::DEBUG:
+            logger->debug("%s", text.c_str());
+            break;
+        case Level::INFO:
+            logger->info("%s", text.c_str());
+            break;
+        case Level::WARN:
+            logger->warn("%s", text.c_str());
+            break;
+        case Level::ERROR:
+            logger->error("%s", text.c_str());
+            break;
+    }
+}
+
+// Lines on stderr are not needed for counting: the runner may be asked to show errors only.
+class RunnerRejectCounterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        shownBefore = Logger::getLogger()->getMinLevel();
+        Logger::getLogger()->setMinLevel(Level::ERROR);
+    }
+    void TearDown() override { Logger::getLogger()->setMinLevel(shownBefore); }
+
+    Level shownBefore = Level::INFO;
+};
+
+TEST_F(RunnerRejectCounterTest, CountsThePluginsRejectWarningsOnly) {
+    struct Line {
+        Level level;
+        std::string text;
+        size_t counted;
+    };
+    const std::vector<Line> lines = {
+        {Level::WARN, "Reading rejected from table 'pump' (asset 'pump'): value too long", 1},
+        {Level::WARN, "Reading rejected from table '' (asset ''): ", 1},
+        {Level::INFO, "Reading rejected from table 'pump' (asset 'pump'): x", 0},
+        {Level::ERROR, "Reading rejected from table 'pump' (asset 'pump'): x", 0},
+        {Level::WARN, "Failed to execute database query for table 'pump' (3 rows)", 0},
+        {Level::WARN, "note: Reading rejected from table 'pump'", 0},
+        {Level::WARN, "Reading rejected", 0},
+    };
+    RejectCounter counter;
+    for (const Line& line : lines) {
+        const size_t before = counter.count();
+        logAt(line.level, line.text);
+        EXPECT_EQ(counter.count() - before, line.counted) << line.text;
+    }
+}
+
+TEST_F(RunnerRejectCounterTest, EarlierSinkKeepsGettingEveryLine) {
+    const std::string reject = "Reading rejected from table 'a' (asset 'a'): x";
+    LogCapture capture;
+    {
+        RejectCounter counter;
+        logAt(Level::DEBUG, "debug");
+        logAt(Level::WARN, reject);
+        EXPECT_EQ(counter.count(), 1u);
+    }
+    logAt(Level::INFO, reject);
+    EXPECT_EQ(capture.lines(),
+              (std::vector<LogCapture::Line>{
+                  {Level::DEBUG, "debug"}, {Level::WARN, reject}, {Level::INFO, reject}}));
+}
+
+}  // namespace

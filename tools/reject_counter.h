@@ -1,0 +1,36 @@
+#ifndef TOOLS_REJECT_COUNTER_H
+#define TOOLS_REJECT_COUNTER_H
+
+#include <atomic>
+#include <cstddef>
+
+#include "host/logger.h"
+
+namespace varnholt {
+namespace runner {
+
+// Counts the readings the plugin keeps in its reject table, from the warning it logs for each,
+// while the counter is alive. Lines still reach the sink installed before it, which is restored
+// on destruction: counters and other sinks are to be removed in the reverse order of their
+// installation.
+class RejectCounter {
+public:
+    static const char* const WARNING_START;
+
+    RejectCounter();
+    ~RejectCounter();
+    RejectCounter(const RejectCounter&) = delete;
+    RejectCounter& operator=(const RejectCounter&) = delete;
+
+    size_t count() const { return rejected.load(); }
+
+private:
+    std::atomic<size_t> rejected{0};
+    Logger::Sink previous;
+    Logger::Level previousLevel;
+};
+
+}  // namespace runner
+}  // namespace varnholt
+
+#endif
