@@ -2,10 +2,12 @@
 # The benchmark command: builds the Release configuration in build-bench/, runs the send
 # benchmark (plugin_send through dlopen against the scripted ODBC driver, next to a baseline that
 # only writes the same INSERT text) and prints the report: CPU time per reading, plugin/baseline
-# ratios, per-reading time at 100,000 against 1,000 readings, and peak heap against SQL text.
+# ratios (medians of per-round ratios), per-reading time at 100,000 against 1,000 readings, and
+# peak heap against SQL text.
 # Exits 1 when a target is missed.
 #
-# Usage: scripts/bench.sh [send_bench options, e.g. --benchmark_repetitions=3]
+# Usage: scripts/bench.sh [send_bench options, e.g. --rounds=7 (plugin and baseline runs in
+# turn per batch size, default 5) or --benchmark_filter=...]
 # Takes about three minutes on a two-core machine.
 set -euo pipefail
 

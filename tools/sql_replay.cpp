@@ -1,9 +1,14 @@
 // Runs recorded SQL statements through an ODBC driver, one SQLExecDirect each, and reports how
 // long the database took: the baseline that the plugin's own throughput is compared with.
+// The journal's transaction entries ("[autocommit off]", "[autocommit on]", "[commit]",
+// "[rollback]") are replayed as the calls they stand for, so the statements run in the same
+// transactions as the plugin's.
 //
 // Usage: sql_replay [--prefix TEXT]... FILE
-//   FILE      statements as the scripted test driver journals them: one JSON string per line
-//   --prefix  replay only statements that start with TEXT (repeatable; default: all)
+//   FILE      statements as the scripted test driver journals them: one JSON string per line,
+//             a request of several statements as one line per statement
+//   --prefix  replay only statements that start with TEXT (repeatable; default: all statements
+//             and transaction entries)
 // The connection string is read from the environment variable SQL_REPLAY_CONNECTION, so that
 // no password shows in a process list. Prints "statements N" and "seconds S" on stdout.
 
@@ -11,11 +16,13 @@
 #include <sqlext.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -41,13 +48,33 @@ std::string diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
     return text;
 }
 
-std::vector<std::string> readJournal(const std::string& path,
-                                     const std::vector<std::string>& prefixes) {
+enum class Step { STATEMENT, AUTOCOMMIT_OFF, AUTOCOMMIT_ON, COMMIT, ROLLBACK };
+
+struct Entry {
+    Step step;
+    std::string statement;
+};
+
+// The transaction entries of the journal; anything else is a statement.
+Step stepOf(const std::string& line) {
+    static const std::pair<const char*, Step> calls[] = {{"[autocommit off]", Step::AUTOCOMMIT_OFF},
+                                                         {"[autocommit on]", Step::AUTOCOMMIT_ON},
+                                                         {"[commit]", Step::COMMIT},
+                                                         {"[rollback]", Step::ROLLBACK}};
+    for (const auto& call : calls) {
+        if (line == call.first) {
+            return call.second;
+        }
+    }
+    return Step::STATEMENT;
+}
+
+std::vector<Entry> readJournal(const std::string& path, const std::vector<std::string>& prefixes) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         throw std::runtime_error("cannot read " + path);
     }
-    std::vector<std::string> statements;
+    std::vector<Entry> entries;
     std::string line;
     size_t number = 0;
     while (std::getline(file, line)) {
@@ -66,10 +93,11 @@ std::vector<std::string> readJournal(const std::string& path,
             wanted = wanted || statement.compare(0, prefix.size(), prefix) == 0;
         }
         if (wanted) {
-            statements.push_back(std::move(statement));
+            const Step step = stepOf(statement);
+            entries.push_back({step, step == Step::STATEMENT ? std::move(statement) : ""});
         }
     }
-    return statements;
+    return entries;
 }
 
 class Session {
@@ -123,6 +151,42 @@ public:
         SQLFreeHandle(SQL_HANDLE_STMT, statement);
     }
 
+    void setAutocommit(bool on) {
+        const auto value = reinterpret_cast<SQLPOINTER>(
+            static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF));
+        if (!succeeded(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, value, SQL_IS_UINTEGER))) {
+            throw std::runtime_error("cannot switch autocommit:" +
+                                     diagnostics(SQL_HANDLE_DBC, dbc));
+        }
+    }
+
+    void endTransaction(SQLSMALLINT completion) {
+        if (!succeeded(SQLEndTran(SQL_HANDLE_DBC, dbc, completion))) {
+            throw std::runtime_error("cannot end the transaction:" +
+                                     diagnostics(SQL_HANDLE_DBC, dbc));
+        }
+    }
+
+    void replay(const Entry& entry) {
+        switch (entry.step) {
+            case Step::STATEMENT:
+                execute(entry.statement);
+                break;
+            case Step::AUTOCOMMIT_OFF:
+                setAutocommit(false);
+                break;
+            case Step::AUTOCOMMIT_ON:
+                setAutocommit(true);
+                break;
+            case Step::COMMIT:
+                endTransaction(SQL_COMMIT);
+                break;
+            case Step::ROLLBACK:
+                endTransaction(SQL_ROLLBACK);
+                break;
+        }
+    }
+
 private:
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
@@ -161,15 +225,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        const std::vector<std::string> statements = readJournal(path, prefixes);
+        const std::vector<Entry> entries = readJournal(path, prefixes);
         Session session(connection);
+        size_t statements = 0;
         const auto start = std::chrono::steady_clock::now();
-        for (const std::string& statement : statements) {
-            session.execute(statement);
+        for (const Entry& entry : entries) {
+            session.replay(entry);
+            statements += entry.step == Step::STATEMENT ? 1 : 0;
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("statements %zu\nseconds %.6f\n", statements.size(), seconds);
+        std::printf("statements %zu\nseconds %.6f\n", statements, seconds);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "sql_replay: %s\n", error.what());
         return 1;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The database stops for 10 seconds and starts again while the runner sends sequenced readings:
-# every sequence number must arrive. Duplicates (a batch resent after its rows were written)
-# are allowed and reported, as is the time from the restart to the first new row.
+# every sequence number must arrive exactly once. Reports the time from the restart to the first
+# new row.
 #
 # Usage: db_restart.sh [RUNNER [PLUGIN]]
 # Environment: FAULT_READINGS (default 100000), FAULT_OUTAGE (seconds, default 10).

@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # Shared by the fault scripts (sourced, not run): hard time limit, a private emulator that is
-# stopped on every way out, psql access, and the "every sequence number arrived" check.
+# stopped on every way out, psql access, the loopback proxy, and the "every sequence number
+# arrived exactly once" check.
 #
 # A script sets FAULT_NAME and FAULT_TIME_LIMIT (seconds) and sources this file with its
 # arguments still in "$@": [RUNNER [PLUGIN]] (default: build/tools/north_runner and
@@ -102,8 +103,9 @@ row_count() {
     sql -c "SELECT coalesce(sum(n), 0) FROM ($union) AS t" 2>/dev/null || echo 0
 }
 
-# Passes when seq 0..expected-1 all arrived in the given tables together; prints the figures,
-# duplicates included (a resent batch may write rows twice; they are allowed, not hidden).
+# Passes when seq 0..expected-1 all arrived in the given tables together, each exactly once (a
+# resent batch must write nothing twice); prints the figures and leaves them in MISSING and
+# DUPLICATES.
 check_sequences() {
     local expected="$1"
     shift
@@ -113,15 +115,40 @@ check_sequences() {
         union+="SELECT seq FROM \"$EMULATOR_SCHEMA\".\"$table\""
     done
     local figures
-    figures=$(sql -F ' ' -c "SELECT count(*), count(DISTINCT seq), coalesce(min(seq), -1),
+    figures=$(sql -F ' ' -c "SELECT count(*), count(DISTINCT seq),
+        count(DISTINCT seq) FILTER (WHERE seq >= 0 AND seq < $expected), coalesce(min(seq), -1),
         coalesce(max(seq), -1), count(*) FILTER (WHERE seq IS NULL) FROM ($union) AS t") ||
         fail "cannot read the delivered rows"
-    local rows distinct low high nulls
-    read -r rows distinct low high nulls <<<"$figures"
+    local rows distinct in_range low high nulls
+    read -r rows distinct in_range low high nulls <<<"$figures"
     DUPLICATES=$((rows - distinct - nulls))
-    log "rows $rows, distinct seq $distinct, min $low, max $high, duplicates $DUPLICATES"
-    [[ "$distinct" == "$expected" && "$low" == 0 && "$high" == $((expected - 1)) &&
-        "$nulls" == 0 ]] || fail "expected every seq from 0 to $((expected - 1)) exactly"
+    MISSING=$((expected - in_range))
+    log "rows $rows, distinct seq $distinct, min $low, max $high, missing $MISSING, duplicates $DUPLICATES"
+    [[ "$MISSING" == 0 && "$distinct" == "$expected" && "$nulls" == 0 ]] ||
+        fail "expected every seq from 0 to $((expected - 1)); $MISSING missing"
+    [[ "$DUPLICATES" == 0 ]] || fail "$DUPLICATES rows written twice"
+}
+
+# Starts tcp_cut_proxy.py in front of the emulator with the given options (its output goes to
+# proxy.err in the work folder) and sets PROXY_PORT and PROXY_PID.
+start_proxy() {
+    python3 "$FAULTS_DIR/tcp_cut_proxy.py" --target "$EMULATOR_PORT" --port-file "$WORK_DIR/proxy.port" \
+        --lifetime $((FAULT_TIME_LIMIT - 10)) "$@" 2>"$WORK_DIR/proxy.err" &
+    PROXY_PID=$!
+    BACKGROUND_PIDS+=("$PROXY_PID")
+    for _ in $(seq 1 100); do
+        [[ -s "$WORK_DIR/proxy.port" ]] && break
+        sleep 0.1
+    done
+    [[ -s "$WORK_DIR/proxy.port" ]] || fail "the proxy did not start: $(cat "$WORK_DIR/proxy.err")"
+    PROXY_PORT=$(cat "$WORK_DIR/proxy.port")
+}
+
+# Ends the proxy, which then prints what it did to proxy.err.
+stop_proxy() {
+    kill "$PROXY_PID" 2>/dev/null || true
+    wait "$PROXY_PID" 2>/dev/null || true
+    BACKGROUND_PIDS=()
 }
 
 # Seconds since the epoch with fractions.

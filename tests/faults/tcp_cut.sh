@@ -3,8 +3,7 @@
 # 2 to 3 seconds while the runner sends sequenced readings: every sequence number must arrive.
 # The proxy holds each answer back 20 ms, like a distant database, so the run lasts several
 # cuts however fast the machine is.
-# Duplicates (an INSERT that committed although its connection died before the answer) are
-# allowed and reported.
+# A batch cut part-way is rolled back whole and sent again, so nothing may arrive twice.
 #
 # Usage: tcp_cut.sh [RUNNER [PLUGIN]]
 # Environment: FAULT_READINGS (default 100000).
@@ -19,19 +18,10 @@ tables=(asset_0 asset_1 asset_2)
 
 start_emulator
 
-python3 "$FAULTS_DIR/tcp_cut_proxy.py" --target "$EMULATOR_PORT" --port-file "$WORK_DIR/proxy.port" \
-    --cut-min 2 --cut-max 3 --latency 0.02 --lifetime $((FAULT_TIME_LIMIT - 10)) 2>"$WORK_DIR/proxy.err" &
-proxy_pid=$!
-BACKGROUND_PIDS+=("$proxy_pid")
-for _ in $(seq 1 100); do
-    [[ -s "$WORK_DIR/proxy.port" ]] && break
-    sleep 0.1
-done
-[[ -s "$WORK_DIR/proxy.port" ]] || fail "the proxy did not start: $(cat "$WORK_DIR/proxy.err")"
-proxy_port=$(cat "$WORK_DIR/proxy.port")
-mapfile -t connection < <(runner_connection_args "$proxy_port")
+start_proxy --cuts interval --cut-min 2 --cut-max 3 --latency 0.02
+mapfile -t connection < <(runner_connection_args "$PROXY_PORT")
 
-log "sending $readings readings over ${#tables[@]} tables through the proxy on port $proxy_port"
+log "sending $readings readings over ${#tables[@]} tables through the proxy on port $PROXY_PORT"
 started=$(now)
 status=0
 "$RUNNER" "${connection[@]}" --generate "$readings" --assets "${#tables[@]}" --datapoints 10 \
@@ -39,15 +29,15 @@ status=0
     >"$WORK_DIR/runner.out" 2>"$WORK_DIR/runner.err" || status=$?
 finished=$(now)
 
-kill "$proxy_pid" 2>/dev/null || true
-wait "$proxy_pid" 2>/dev/null || true
-BACKGROUND_PIDS=()
+stop_proxy
 cat "$WORK_DIR/runner.out" "$WORK_DIR/proxy.err" >&2
 [[ $status -eq 0 ]] || fail "the runner exited with $status: $(tail -n 5 "$WORK_DIR/runner.err")"
 
 failed=$(awk '/^failed attempts:/ { print $3 }' "$WORK_DIR/runner.out")
 reconnects=$(grep -c "Database connection status: TOLVANE_ODBC_SUCCESS" "$WORK_DIR/runner.err" || true)
-log "run took $(elapsed "$started" "$finished") s: $failed failed attempts, $reconnects connections opened"
+cuts=$(sed -n 's/.* \([0-9]*\) cuts,.*/\1/p' "$WORK_DIR/proxy.err")
+log "run took $(elapsed "$started" "$finished") s: $cuts cuts, $failed failed attempts," \
+    "$reconnects connections opened"
 [[ "$failed" -gt 0 ]] || fail "no batch failed: the proxy cut nothing while the runner sent"
 
 check_sequences "$readings" "${tables[@]}"

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The plugin reaches the database through a loopback proxy that, every 2 to 3 seconds, lets the
+# next COMMIT through and resets the connection as soon as the database has answered it: the
+# batch is committed but the plugin never hears so, and the host sends it again. Every sequence
+# number must arrive exactly once: the resend finds the batch in the delivery ledger and writes
+# nothing. The proxy holds each answer back 20 ms, like a distant database, so the run lasts
+# several cuts however fast the machine is.
+#
+# Usage: commit_cut.sh [RUNNER [PLUGIN]]
+# Environment: FAULT_READINGS (default 100000).
+set -euo pipefail
+FAULT_NAME=commit_cut
+FAULT_TIME_LIMIT=${FAULT_TIME_LIMIT:-240}
+# shellcheck source=tests/faults/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh" "$@"
+
+readings="${FAULT_READINGS:-100000}"
+tables=(asset_0 asset_1 asset_2)
+
+start_emulator
+start_proxy --cuts commit --cut-min 2 --cut-max 3 --latency 0.02
+mapfile -t connection < <(runner_connection_args "$PROXY_PORT")
+
+log "sending $readings readings over ${#tables[@]} tables through the proxy on port $PROXY_PORT"
+started=$(now)
+status=0
+"$RUNNER" "${connection[@]}" --generate "$readings" --assets "${#tables[@]}" --datapoints 10 \
+    --batch-size 1000 --retry-interval 1 --max-retries 1000 --log-level info \
+    >"$WORK_DIR/runner.out" 2>"$WORK_DIR/runner.err" || status=$?
+finished=$(now)
+
+stop_proxy
+cat "$WORK_DIR/runner.out" "$WORK_DIR/proxy.err" >&2
+[[ $status -eq 0 ]] || fail "the runner exited with $status: $(tail -n 5 "$WORK_DIR/runner.err")"
+
+failed=$(awk '/^failed attempts:/ { print $3 }' "$WORK_DIR/runner.out")
+cuts=$(sed -n 's/.* \([0-9]*\) cuts,.*/\1/p' "$WORK_DIR/proxy.err")
+found=$(grep -c "found in the delivery ledger" "$WORK_DIR/runner.err" || true)
+log "run took $(elapsed "$started" "$finished") s: $cuts commits cut, $failed failed attempts," \
+    "$found batches found in the ledger"
+[[ "$cuts" -gt 0 ]] || fail "no COMMIT was cut while the runner sent"
+[[ "$found" -eq "$cuts" ]] || fail "$cuts commits cut, but $found resent batches found in the ledger"
+
+check_sequences "$readings" "${tables[@]}"
+log "passed"
