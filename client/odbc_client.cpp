@@ -522,6 +522,10 @@ RequestResult ODBCClient::executeRequest(const std::string& text, size_t stateme
     }
     SQLCHAR* sql = reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
     SQLRETURN rc = SQLExecDirect(statement.get(), sql, SQL_NTS);
+    // A searched UPDATE or DELETE that touches no row answers SQL_NO_DATA: it did run.
+    if (rc == SQL_NO_DATA) {
+        rc = SQL_SUCCESS;
+    }
     std::vector<std::string> columnNames;
     while (true) {
         if (!check(rc, SQL_HANDLE_STMT, statement.get(),

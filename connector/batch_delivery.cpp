@@ -144,6 +144,7 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables,
     }
     rendered.resize(tables.size());
     std::vector<TableSettler::LongText> longTexts;
+    std::vector<std::pair<std::string, std::string>> scales;
     for (size_t t = 0; t < tables.size(); ++t) {
         if (!renderer.render(tables[t], known, rendered[t], rejects)) {
             // The rows have nowhere to go; reporting the batch as delivered would lose them.
@@ -154,26 +155,44 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables,
         for (const auto& text : rendered[t].longTexts) {
             longTexts.push_back({tables[t].name, text.column, text.characters});
         }
+        for (const auto& fraction : rendered[t].fractions) {
+            scales.emplace_back(tables[t].name, fraction.column);
+        }
     }
-    if (longTexts.empty()) {
+    if (longTexts.empty() && scales.empty()) {
         return true;
     }
     TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
                          parts.databaseName);
     std::map<std::pair<std::string, std::string>, StatementError> refused;
-    if (!settler.widen(longTexts, refused, error)) {
+    if (!settler.widen(longTexts, scales, refused, error)) {
         log()->error("Failed to lengthen text columns: SQLSTATE %s, native error %d: %s",
                      error.sqlState.c_str(), static_cast<int>(error.nativeError),
                      error.message.c_str());
         return false;
     }
-    // Texts still longer than their column become rejects.
+    // Texts still longer than their column, and fractions the column would round, become
+    // rejects.
     for (BatchRenderer::RenderedTable& table : rendered) {
-        if (table.longTexts.empty()) {
+        if (table.longTexts.empty() && table.fractions.empty()) {
             continue;
         }
         const std::string& name = table.batch->name;
         std::vector<bool> out(table.rows.size(), false);
+        for (const auto& fraction : table.fractions) {
+            const int scale = parts.schemaManager.columnScale(name, fraction.column);
+            const std::string conflict = BatchRenderer::roundingConflict(
+                fraction.value, "NUMBER(38," + std::to_string(std::max(scale, 0)) + ")",
+                std::max(scale, 0));
+            if (conflict.empty() || out[fraction.row]) {
+                continue;
+            }
+            out[fraction.row] = true;
+            rejects.push_back(Reject{
+                name, table.rows[fraction.row].reading,
+                StatementError{"", 0,
+                               "type conflict in column '" + fraction.column + "': " + conflict}});
+        }
         for (const auto& text : table.longTexts) {
             size_t length = parts.schemaManager.columnLength(name, text.column);
             length = length ? length : ASSUMED_TEXT_LENGTH;

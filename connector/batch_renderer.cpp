@@ -101,6 +101,9 @@ bool parseDecimal(const std::string& text, Decimal& decimal) {
     return i == text.size();
 }
 
+std::string conflictFor(const std::string& value, ColumnKind kind, const std::string& type,
+                        int scale);
+
 }  // namespace
 
 BatchRenderer::BatchRenderer(SchemaManager& schema, ReadingMapper& readingMapper,
@@ -115,8 +118,16 @@ size_t BatchRenderer::characterCount(const std::string& text) {
     return count;
 }
 
-std::string BatchRenderer::roundingConflict(const std::string& value, const std::string& type) {
-    const ColumnKind kind = kindOf(type);
+std::string BatchRenderer::roundingConflict(const std::string& value, const std::string& type,
+                                            int scale) {
+    return conflictFor(value, kindOf(type), type, scale);
+}
+
+namespace {
+
+// The same rule with the column's kind worked out once per table, not once per value.
+std::string conflictFor(const std::string& value, ColumnKind kind, const std::string& type,
+                        int scale) {
     if (kind != ColumnKind::Integer && kind != ColumnKind::Float) {
         return std::string();
     }
@@ -125,11 +136,16 @@ std::string BatchRenderer::roundingConflict(const std::string& value, const std:
         return std::string();
     }
     if (kind == ColumnKind::Integer) {
-        // Any non-zero digit after the point is lost.
+        // Any non-zero digit beyond the column's scale is lost.
+        const long long kept = decimal.point + std::max(scale, 0);
         for (size_t i = 0; i < decimal.digits.size(); ++i) {
-            if (static_cast<long long>(i) >= decimal.point && decimal.digits[i] != '0') {
-                return "the value " + value + " is not a whole number and a column of type " +
-                       type + " would round it";
+            if (static_cast<long long>(i) >= kept && decimal.digits[i] != '0') {
+                return scale > 0
+                           ? "the value " + value + " has more than " + std::to_string(scale) +
+                                 " digits after the point and a column of type " + type +
+                                 " would round it"
+                           : "the value " + value + " is not a whole number and a column of type " +
+                                 type + " would round it";
             }
         }
         return std::string();
@@ -152,6 +168,8 @@ std::string BatchRenderer::roundingConflict(const std::string& value, const std:
     return "the whole number " + value + " is not exactly a double and a column of type " + type +
            " would round it";
 }
+
+}  // namespace
 
 bool BatchRenderer::render(TableBatch& table,
                            const std::map<const Reading*, StatementError>& diverted,
@@ -227,6 +245,7 @@ bool BatchRenderer::render(TableBatch& table,
         std::string conflict;
         const size_t rowIndex = rendered.rows.size();
         const size_t longBefore = rendered.longTexts.size();
+        const size_t fractionsBefore = rendered.fractions.size();
         for (size_t i = 0; i < columnNames.size() && conflict.empty(); ++i) {
             const std::string* value =
                 inTableOrder ? &record.valueList()[i] : record.findValue(columnNames[i]);
@@ -248,8 +267,13 @@ bool BatchRenderer::render(TableBatch& table,
                     }
                 }
             } else if (kinds[i] == ColumnKind::Integer || kinds[i] == ColumnKind::Float) {
-                conflict = roundingConflict(*value, *columnTypes[i]);
-                if (!conflict.empty()) {
+                const int scale = schemaManager.columnScale(table.name, columnNames[i]);
+                conflict = conflictFor(*value, kinds[i], *columnTypes[i], std::max(scale, 0));
+                if (!conflict.empty() && kinds[i] == ColumnKind::Integer && scale < 0) {
+                    // A column the plugin did not make may keep digits after the point.
+                    rendered.fractions.push_back({rowIndex, columnNames[i], *value});
+                    conflict.clear();
+                } else if (!conflict.empty()) {
                     conflict = "type conflict in column '" + columnNames[i] + "': " + conflict;
                 }
             }
@@ -257,6 +281,7 @@ bool BatchRenderer::render(TableBatch& table,
         }
         if (!conflict.empty()) {
             rendered.longTexts.resize(longBefore);
+            rendered.fractions.resize(fractionsBefore);
             rejects.push_back(Reject{table.name, entry.reading, StatementError{"", 0, conflict}});
             continue;
         }

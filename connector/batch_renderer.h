@@ -37,6 +37,14 @@ public:
             size_t characters;
         };
         std::vector<Long> longTexts;
+        // Rows with a fraction for a numeric column whose scale is not known yet: the database
+        // is asked before the transaction, and the rows it would round become rejects.
+        struct Fraction {
+            size_t row;
+            std::string column;
+            std::string value;
+        };
+        std::vector<Fraction> fractions;
     };
 
     BatchRenderer(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder);
@@ -48,8 +56,10 @@ public:
 
     // The number of characters of a UTF-8 text.
     static size_t characterCount(const std::string& text);
-    // Why the value would be changed by a column of that type without an error, or empty.
-    static std::string roundingConflict(const std::string& value, const std::string& type);
+    // Why the value would be changed by a column of that type without an error, or empty. A
+    // NUMBER column keeps `scale` digits after the point.
+    static std::string roundingConflict(const std::string& value, const std::string& type,
+                                        int scale = 0);
 
 private:
     SchemaManager& schemaManager;

@@ -281,6 +281,7 @@ bool TableSettler::runChange(Change& change, bool mayRefresh, bool& refreshNeede
 }
 
 bool TableSettler::widen(const std::vector<LongText>& texts,
+                         const std::vector<std::pair<std::string, std::string>>& scales,
                          std::map<std::pair<std::string, std::string>, StatementError>& refused,
                          StatementError& error) {
     // The longest text per column, and the columns whose length nobody told us.
@@ -289,13 +290,18 @@ bool TableSettler::widen(const std::vector<LongText>& texts,
         size_t& characters = longest[{text.table, text.column}];
         characters = std::max(characters, text.characters);
     }
-    std::vector<std::string> unknownTables;
+    std::set<std::string> asked;
     for (const auto& entry : longest) {
-        if (schemaManager.columnLength(entry.first.first, entry.first.second) == 0 &&
-            (unknownTables.empty() || unknownTables.back() != entry.first.first)) {
-            unknownTables.push_back(entry.first.first);
+        if (schemaManager.columnLength(entry.first.first, entry.first.second) == 0) {
+            asked.insert(entry.first.first);
         }
     }
+    for (const auto& column : scales) {
+        if (schemaManager.columnScale(column.first, column.second) < 0) {
+            asked.insert(column.first);
+        }
+    }
+    const std::vector<std::string> unknownTables(asked.begin(), asked.end());
     if (!unknownTables.empty()) {
         std::vector<std::string> queries;
         for (const std::string& table : unknownTables) {
@@ -306,7 +312,7 @@ bool TableSettler::widen(const std::vector<LongText>& texts,
             error = outcome.error;
             return false;
         }
-        for (size_t i = 0; i < unknownTables.size(); ++i) {
+        for (size_t i = 0; i < unknownTables.size() && i < outcome.results.size(); ++i) {
             for (const auto& row : outcome.results[i].rows) {
                 if (row.size() < 2) {
                     continue;
@@ -317,6 +323,10 @@ bool TableSettler::widen(const std::vector<LongText>& texts,
                                           : std::stoull(row[1]);
                 if (schemaManager.columnLength(unknownTables[i], row[0]) == 0) {
                     schemaManager.setColumnLength(unknownTables[i], row[0], length);
+                }
+                if (row.size() > 2 && row[2] != "NULL" && !row[2].empty() &&
+                    schemaManager.columnScale(unknownTables[i], row[0]) < 0) {
+                    schemaManager.setColumnScale(unknownTables[i], row[0], std::stoi(row[2]));
                 }
             }
         }

@@ -38,7 +38,9 @@ public:
     bool refresh(TableBatch& table, StatementError& error);
     // Lengthens text columns for the longest texts of the batch. The database's answer for a
     // column it would not lengthen comes back in `refused`.
+    // Numeric columns whose scale is wanted are asked for in the same query.
     bool widen(const std::vector<LongText>& texts,
+               const std::vector<std::pair<std::string, std::string>>& scales,
                std::map<std::pair<std::string, std::string>, StatementError>& refused,
                StatementError& error);
 

@@ -50,6 +50,11 @@ size_t varcharLength(const std::string& type) {
     return length;
 }
 
+// Whether a declared type is one of the integer types the plugin makes.
+bool isIntegerType(const std::string& type) {
+    return type.compare(0, 6, "BIGINT") == 0;
+}
+
 // The text up to its first zero byte, as the driver's character data ends there.
 std::string untilNul(const std::string& text) {
     return std::string(text.c_str());
@@ -108,6 +113,7 @@ bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRec
         return false;
     }
     columnLengths.erase(table);
+    columnScales.erase(table);
     schemaCache.emplace(table, std::move(schema));
     return true;
 }
@@ -201,6 +207,9 @@ bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& r
         if (const size_t length = varcharLength(type)) {
             columnLengths[table][column] = length;
         }
+        if (isIntegerType(type)) {
+            columnScales[table][column] = 0;
+        }
         schema.emplace_back(column, std::move(type));
     }
     return altered;
@@ -227,6 +236,7 @@ bool SchemaManager::cacheColumnRows(const std::string& table,
         return false;
     }
     columnLengths.erase(table);
+    columnScales.erase(table);
     schemaCache[table] = std::move(schema);
     return true;
 }
@@ -240,10 +250,14 @@ void SchemaManager::cacheCreatedTable(const std::string& table, const DatabaseRe
     TableSchema schema;
     schema.reserve(record.columnNameList().size());
     columnLengths.erase(table);
+    columnScales.erase(table);
     for (const std::string& column : record.columnNameList()) {
         std::string type = declaredColumnType(record, column);
         if (const size_t length = varcharLength(type)) {
             columnLengths[table][column] = length;
+        }
+        if (isIntegerType(type)) {
+            columnScales[table][column] = 0;
         }
         schema.emplace_back(column, std::move(type));
     }
@@ -259,17 +273,35 @@ void SchemaManager::cacheAddedColumn(const std::string& table, const std::string
     if (const size_t length = varcharLength(type)) {
         columnLengths[table][column] = length;
     }
+    if (isIntegerType(type)) {
+        columnScales[table][column] = 0;
+    }
     schema.emplace_back(column, type);
 }
 
 void SchemaManager::forgetTable(const std::string& table) {
     schemaCache.erase(table);
     columnLengths.erase(table);
+    columnScales.erase(table);
 }
 
 void SchemaManager::clearCache() {
     schemaCache.clear();
     columnLengths.clear();
+    columnScales.clear();
+}
+
+int SchemaManager::columnScale(const std::string& table, const std::string& column) const {
+    auto byTable = columnScales.find(table);
+    if (byTable == columnScales.end()) {
+        return -1;
+    }
+    auto found = byTable->second.find(column);
+    return found == byTable->second.end() ? -1 : found->second;
+}
+
+void SchemaManager::setColumnScale(const std::string& table, const std::string& column, int scale) {
+    columnScales[table][column] = scale;
 }
 
 size_t SchemaManager::columnLength(const std::string& table, const std::string& column) const {

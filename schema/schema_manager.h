@@ -63,6 +63,10 @@ public:
     // columns it made or widened; for others the database is asked (setColumnLength).
     size_t columnLength(const std::string& table, const std::string& column) const;
     void setColumnLength(const std::string& table, const std::string& column, size_t length);
+    // The digits after the point a numeric column keeps, when known (-1: not known): 0 for the
+    // integer columns the plugin made; for others the database is asked.
+    int columnScale(const std::string& table, const std::string& column) const;
+    void setColumnScale(const std::string& table, const std::string& column, int scale);
 
 private:
     ODBCClient* client;
@@ -70,6 +74,7 @@ private:
     SQLBuilder* sqlBuilder;
     std::map<std::string, TableSchema> schemaCache;
     std::map<std::string, std::map<std::string, size_t>> columnLengths;
+    std::map<std::string, std::map<std::string, int>> columnScales;
 };
 
 #endif

@@ -303,7 +303,11 @@ SELECT current_database()::text AS table_catalog,
        CASE
            WHEN b.typname IN ('varchar', 'bpchar') AND a.atttypmod > 4 THEN a.atttypmod - 4
            WHEN b.typname IN ('varchar', 'text') THEN 16777216
-       END::integer AS character_maximum_length
+       END::integer AS character_maximum_length,
+       CASE
+           WHEN b.typname IN ('int2', 'int4', 'int8') THEN 0
+           WHEN b.typname = 'numeric' AND a.atttypmod > 4 THEN (a.atttypmod - 4) & 65535
+       END::integer AS numeric_scale
 FROM pg_catalog.pg_attribute a
 JOIN pg_catalog.pg_class c ON c.oid = a.attrelid
 JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace

@@ -267,7 +267,7 @@ std::string SnowflakeSQLBuilder::tableNameLiteral(const std::string& table) cons
 }
 
 std::string SnowflakeSQLBuilder::buildColumnLengthQuery(const std::string& table) const {
-    return "SELECT column_name, character_maximum_length FROM information_schema.columns WHERE "
+    return "SELECT column_name, character_maximum_length, numeric_scale FROM information_schema.columns WHERE "
            "table_name = " +
            tableNameLiteral(table) +
            " AND table_schema = CURRENT_SCHEMA() ORDER BY ordinal_position";

@@ -210,7 +210,7 @@ std::string SQLBuilder::tableNameLiteral(const std::string& table) const {
 }
 
 std::string SQLBuilder::buildColumnLengthQuery(const std::string& table) const {
-    return "SELECT column_name, character_maximum_length FROM information_schema.columns WHERE "
+    return "SELECT column_name, character_maximum_length, numeric_scale FROM information_schema.columns WHERE "
            "table_name = " +
            tableNameLiteral(table) + " ORDER BY ordinal_position";
 }

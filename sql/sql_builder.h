@@ -45,8 +45,8 @@ public:
     virtual int32_t getMultiStatementCountAttribute() const;
     // The longest VARCHAR the database allows.
     virtual size_t getMaxVarcharLength() const;
-    // Each column of a table with its declared maximum length in characters (NULL for columns
-    // without one).
+    // Each column of a table with its declared maximum length in characters and its numeric
+    // scale (NULL where a column has none).
     virtual std::string buildColumnLengthQuery(const std::string& table) const;
     // A value's text as the literal of the table-name comparisons of the column queries.
     virtual std::string tableNameLiteral(const std::string& table) const;

@@ -28,13 +28,15 @@ struct RoundingCase {
     const char* value;
     const char* type;
     bool conflict;
+    int scale = 0;  // digits a NUMBER column keeps after the point
 };
 
 class Rounding : public ::testing::TestWithParam<RoundingCase> {};
 
 TEST_P(Rounding, IsFoundFromTheColumnTypeAlone) {
     const RoundingCase& row = GetParam();
-    EXPECT_EQ(!BatchRenderer::roundingConflict(row.value, row.type).empty(), row.conflict);
+    EXPECT_EQ(!BatchRenderer::roundingConflict(row.value, row.type, row.scale).empty(),
+              row.conflict);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -53,6 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundingCase{"FloatIntoFloat", "0.1", "REAL", false},
                       RoundingCase{"WordLeftToTheDatabase", "high", "BIGINT", false},
                       RoundingCase{"NullWord", "null", "BIGINT", false},
+                      RoundingCase{"WithinTheScale", "1.25", "NUMBER", false, 2},
+                      RoundingCase{"BeyondTheScale", "1.255", "NUMBER", true, 2},
                       RoundingCase{"TextColumn", "21.5", "VARCHAR(256)", false},
                       RoundingCase{"TimestampColumn", "21.5", "TIMESTAMP_TZ", false}),
     [](const ::testing::TestParamInfo<RoundingCase>& info) {
@@ -163,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
             "\"message\") VALUES (CURRENT_TIMESTAMP, 'gw', 't', 'a''', '2024-01-01 "
             "00:00:00.000000+00:00', '{\"x\":1}', '22P02', 7, 'bad ''x''')"},
         SQLCase{"ColumnLengths", builder.buildColumnLengthQuery("t$"),
-                "SELECT column_name, character_maximum_length FROM information_schema.columns "
+                "SELECT column_name, character_maximum_length, numeric_scale FROM information_schema.columns "
                 "WHERE table_name = 't$' AND table_schema = CURRENT_SCHEMA() ORDER BY "
                 "ordinal_position"},
         SQLCase{"InsertPrefix", builder.buildInsertPrefix("t\"", {"a", "b\""}),
