@@ -313,16 +313,17 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
 }
 
 bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
-                           StatementError& error) {
-    StatementError refusal;
-    switch (trial(table, first, count, refusal)) {
-        case Trial::Passed:
-            return true;
-        case Trial::Failed:
-            error = refusal;
-            return false;
-        case Trial::Refused:
-            break;
+                           Known known, StatementError refusal, StatementError& error) {
+    if (known == Known::Nothing || (known == Known::Likely && count == 1)) {
+        switch (trial(table, first, count, refusal)) {
+            case Trial::Passed:
+                return true;
+            case Trial::Failed:
+                error = refusal;
+                return false;
+            case Trial::Refused:
+                break;
+        }
     }
     if (count == 1) {
         const Reading* reading = table.rows[first].reading;
@@ -330,18 +331,34 @@ bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t fir
         return true;
     }
     const size_t half = count / 2;
-    return locate(table, first, half, error) && locate(table, first + half, count - half, error);
+    StatementError leftRefusal;
+    switch (trial(table, first, half, leftRefusal)) {
+        case Trial::Failed:
+            error = leftRefusal;
+            return false;
+        case Trial::Refused:
+            return locate(table, first, half, Known::Refused, leftRefusal, error) &&
+                   locate(table, first + half, count - half, Known::Nothing, {}, error);
+        case Trial::Passed:
+            break;
+    }
+    // The refused rows are in the other half, unless rows are refused only together; a single
+    // row is tried on its own before it counts as refused.
+    return locate(table, first + half, count - half, Known::Likely, refusal, error);
 }
 
 bool BatchDelivery::isolate(const std::vector<BatchRenderer::RenderedTable>& rendered,
                             const std::vector<Statement>& statements, size_t from,
-                            StatementError& error) {
+                            const StatementError* refusal, StatementError& error) {
     for (size_t i = from; i < statements.size(); ++i) {
         const Statement& statement = statements[i];
         if (intoOwnTable(statement.table)) {
             continue;
         }
-        if (!locate(rendered[statement.table], statement.first, statement.count, error)) {
+        const bool refused = i == from && refusal != nullptr;
+        if (!locate(rendered[statement.table], statement.first, statement.count,
+                    refused ? Known::Refused : Known::Nothing,
+                    refused ? *refusal : StatementError{}, error)) {
             return false;
         }
     }
@@ -484,7 +501,10 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
         if (errorClass == ErrorClass::Data) {
             const size_t before = diverted.size();
             StatementError trialError;
-            if (!isolate(rendered, statements, failed, trialError)) {
+            // The write's answer is about the failed statement alone when the driver said which
+            // one it was.
+            const StatementError* refusal = outcome.suspects == 1 ? &error : nullptr;
+            if (!isolate(rendered, statements, failed, refusal, trialError)) {
                 return fail(result, trialError);
             }
             if (diverted.size() == before) {

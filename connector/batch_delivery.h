@@ -81,12 +81,18 @@ private:
     // Runs a statement's rows [first, first + count) in a transaction that is rolled back.
     Trial trial(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
                 StatementError& error);
-    // Finds the rows the database refuses among the statements from `from` on; false when
+    // What is known of a range of rows before its trial: nothing; refused (by the write or a
+    // trial of exactly that range); or likely refused (the range it was split from was, and the
+    // other half passed), which a single row still has to show in a trial of its own.
+    enum class Known { Nothing, Refused, Likely };
+    // Finds the rows the database refuses among the statements from `from` on; `refusal` is the
+    // answer to the write when it is known to be about statement `from` alone. False when
     // something else went wrong.
     bool isolate(const std::vector<BatchRenderer::RenderedTable>& rendered,
-                 const std::vector<Statement>& statements, size_t from, StatementError& error);
-    bool locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
-                StatementError& error);
+                 const std::vector<Statement>& statements, size_t from,
+                 const StatementError* refusal, StatementError& error);
+    bool locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count, Known known,
+                StatementError refusal, StatementError& error);
     Result fail(Result result, const StatementError& error);
     // One error line for a failed write: the table (or the tables, when the driver did not tell
     // which of a request's statements failed), the rows, and the database's answer.
