@@ -131,6 +131,12 @@ std::string conflictFor(const std::string& value, ColumnKind kind, const std::st
     if (kind != ColumnKind::Integer && kind != ColumnKind::Float) {
         return std::string();
     }
+    // Most values settle without being taken apart: a number without a point or exponent is
+    // whole, and a float column holds every whole number of up to 15 digits exactly.
+    const bool plain = value.find_first_of(".eE") == std::string::npos;
+    if (kind == ColumnKind::Integer ? plain : (!plain || value.size() <= 15)) {
+        return std::string();
+    }
     Decimal decimal;
     if (!parseDecimal(value, decimal)) {
         return std::string();
@@ -191,6 +197,7 @@ bool BatchRenderer::render(TableBatch& table,
     std::vector<const std::string*> columnTypes;
     std::vector<ColumnKind> kinds;
     std::vector<size_t> lengths;
+    std::vector<int> scales;
     for (const auto& entry : schema) {
         columnNames.push_back(std::get<0>(entry));
     }
@@ -205,8 +212,8 @@ bool BatchRenderer::render(TableBatch& table,
         }
         columnTypes.push_back(&std::get<1>(schema[first]));
         kinds.push_back(kindOf(*columnTypes.back()));
-        const size_t known = schemaManager.columnLength(table.name, columnNames[i]);
-        lengths.push_back(known);
+        lengths.push_back(schemaManager.columnLength(table.name, columnNames[i]));
+        scales.push_back(schemaManager.columnScale(table.name, columnNames[i]));
     }
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.name.c_str(),
                                columnNames.size());
@@ -267,9 +274,8 @@ bool BatchRenderer::render(TableBatch& table,
                     }
                 }
             } else if (kinds[i] == ColumnKind::Integer || kinds[i] == ColumnKind::Float) {
-                const int scale = schemaManager.columnScale(table.name, columnNames[i]);
-                conflict = conflictFor(*value, kinds[i], *columnTypes[i], std::max(scale, 0));
-                if (!conflict.empty() && kinds[i] == ColumnKind::Integer && scale < 0) {
+                conflict = conflictFor(*value, kinds[i], *columnTypes[i], std::max(scales[i], 0));
+                if (!conflict.empty() && kinds[i] == ColumnKind::Integer && scales[i] < 0) {
                     // A column the plugin did not make may keep digits after the point.
                     rendered.fractions.push_back({rowIndex, columnNames[i], *value});
                     conflict.clear();
