@@ -17,21 +17,7 @@ readings="${FAULT_READINGS:-100000}"
 tables=(asset_0 asset_1 asset_2)
 
 start_emulator
-
-start_proxy --cuts interval --cut-min 2 --cut-max 3 --latency 0.02
-mapfile -t connection < <(runner_connection_args "$PROXY_PORT")
-
-log "sending $readings readings over ${#tables[@]} tables through the proxy on port $PROXY_PORT"
-started=$(now)
-status=0
-"$RUNNER" "${connection[@]}" --generate "$readings" --assets "${#tables[@]}" --datapoints 10 \
-    --batch-size 1000 --retry-interval 1 --max-retries 1000 --log-level info \
-    >"$WORK_DIR/runner.out" 2>"$WORK_DIR/runner.err" || status=$?
-finished=$(now)
-
-stop_proxy
-cat "$WORK_DIR/runner.out" "$WORK_DIR/proxy.err" >&2
-[[ $status -eq 0 ]] || fail "the runner exited with $status: $(tail -n 5 "$WORK_DIR/runner.err")"
+send_through_proxy --cuts interval --cut-min 2 --cut-max 3 --latency 0.02
 
 failed=$(awk '/^failed attempts:/ { print $3 }' "$WORK_DIR/runner.out")
 reconnects=$(grep -c "Database connection status: TOLVANE_ODBC_SUCCESS" "$WORK_DIR/runner.err" || true)
