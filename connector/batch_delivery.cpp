@@ -26,7 +26,6 @@ constexpr size_t REJECT_STATEMENT = static_cast<size_t>(-2);
 bool intoOwnTable(size_t table) {
     return table >= REJECT_STATEMENT;
 }
-constexpr size_t ASSUMED_TEXT_LENGTH = 256;
 
 Logger* log() {
     return Logger::getLogger();
@@ -134,19 +133,15 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
     return tables;
 }
 
-bool BatchDelivery::render(std::vector<TableBatch>& tables,
+bool BatchDelivery::render(std::vector<TableBatch>& tables, TableSettler& settler,
                            std::vector<BatchRenderer::RenderedTable>& rendered,
                            std::vector<Reject>& rejects, StatementError& error) {
     BatchRenderer renderer(parts.schemaManager, parts.mapper, parts.builder);
-    std::map<const Reading*, StatementError> known;
-    for (const auto& entry : diverted) {
-        known.emplace(entry.first, entry.second.reason);
-    }
     rendered.resize(tables.size());
     std::vector<TableSettler::LongText> longTexts;
     std::vector<std::pair<std::string, std::string>> scales;
     for (size_t t = 0; t < tables.size(); ++t) {
-        if (!renderer.render(tables[t], known, rendered[t], rejects)) {
+        if (!renderer.render(tables[t], diverted, rendered[t], rejects)) {
             // The rows have nowhere to go; reporting the batch as delivered would lose them.
             log()->error("Failed to get cached schema for table '%s'", tables[t].name.c_str());
             error = StatementError{"", 0, "no cached schema for table '" + tables[t].name + "'"};
@@ -162,8 +157,6 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables,
     if (longTexts.empty() && scales.empty()) {
         return true;
     }
-    TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
-                         parts.databaseName);
     std::map<std::pair<std::string, std::string>, StatementError> refused;
     if (!settler.widen(longTexts, scales, refused, error)) {
         log()->error("Failed to lengthen text columns: SQLSTATE %s, native error %d: %s",
@@ -181,9 +174,8 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables,
         std::vector<bool> out(table.rows.size(), false);
         for (const auto& fraction : table.fractions) {
             const int scale = parts.schemaManager.columnScale(name, fraction.column);
-            const std::string conflict = BatchRenderer::roundingConflict(
-                fraction.value, "NUMBER(38," + std::to_string(std::max(scale, 0)) + ")",
-                std::max(scale, 0));
+            const std::string conflict =
+                BatchRenderer::roundingConflict(fraction.value, "NUMBER", std::max(scale, 0));
             if (conflict.empty() || out[fraction.row]) {
                 continue;
             }
@@ -195,7 +187,7 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables,
         }
         for (const auto& text : table.longTexts) {
             size_t length = parts.schemaManager.columnLength(name, text.column);
-            length = length ? length : ASSUMED_TEXT_LENGTH;
+            length = length ? length : BatchRenderer::ASSUMED_TEXT_LENGTH;
             if (text.characters <= length || out[text.row]) {
                 continue;
             }
@@ -432,7 +424,7 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
             rejects.push_back(entry.second);
         }
         std::vector<BatchRenderer::RenderedTable> rendered;
-        if (!render(tables, rendered, rejects, error)) {
+        if (!render(tables, settler, rendered, rejects, error)) {
             return fail(result, error);
         }
         size_t rows = 0;

@@ -17,6 +17,7 @@ class ReadingMapper;
 class SchemaManager;
 class SQLBuilder;
 class StatementRunner;
+class TableSettler;
 
 // Delivers one batch: all of it in one transaction, or nothing.
 //  1. group    readings by table, batch order kept per table
@@ -72,7 +73,8 @@ private:
 
     std::vector<TableBatch> group(const std::vector<Reading*>& readings,
                                   std::vector<Reject>& rejects);
-    bool render(std::vector<TableBatch>& tables,
+    // Renders every table and lengthens (through `settler`) the text columns the rows need.
+    bool render(std::vector<TableBatch>& tables, TableSettler& settler,
                 std::vector<BatchRenderer::RenderedTable>& rendered, std::vector<Reject>& rejects,
                 StatementError& error);
     std::vector<Statement> buildStatements(

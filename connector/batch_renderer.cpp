@@ -15,10 +15,6 @@
 
 namespace {
 
-// Without a known length, a text column is taken to hold this many characters (what the plugin
-// makes); a longer text has the database asked.
-constexpr size_t ASSUMED_TEXT_LENGTH = 256;
-
 enum class ColumnKind { Integer, Float, Text, Other };
 
 std::string upper(const std::string& text) {
@@ -177,8 +173,7 @@ std::string conflictFor(const std::string& value, ColumnKind kind, const std::st
 
 }  // namespace
 
-bool BatchRenderer::render(TableBatch& table,
-                           const std::map<const Reading*, StatementError>& diverted,
+bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Reject>& diverted,
                            RenderedTable& rendered, std::vector<Reject>& rejects) {
     rendered = RenderedTable();
     rendered.batch = &table;

@@ -47,11 +47,15 @@ public:
         std::vector<Fraction> fractions;
     };
 
+    // Without a known length, a text column is taken to hold this many characters (what the
+    // plugin makes); a longer text has the database asked.
+    static constexpr size_t ASSUMED_TEXT_LENGTH = 256;
+
     BatchRenderer(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder);
 
     // False when the table has no cached schema (its rows have nowhere to go). Readings in
     // `diverted` are rejects already and are left out.
-    bool render(TableBatch& table, const std::map<const Reading*, StatementError>& diverted,
+    bool render(TableBatch& table, const std::map<const Reading*, Reject>& diverted,
                 RenderedTable& rendered, std::vector<Reject>& rejects);
 
     // The number of characters of a UTF-8 text.

@@ -204,13 +204,7 @@ bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& r
             return false;
         }
         // Kept column by column: a later failure leaves the ones already added in the cache.
-        if (const size_t length = varcharLength(type)) {
-            columnLengths[table][column] = length;
-        }
-        if (isIntegerType(type)) {
-            columnScales[table][column] = 0;
-        }
-        schema.emplace_back(column, std::move(type));
+        cacheAddedColumn(table, column, type);
     }
     return altered;
 }
@@ -247,21 +241,10 @@ std::string SchemaManager::declaredColumnType(const DatabaseRecord& record,
 }
 
 void SchemaManager::cacheCreatedTable(const std::string& table, const DatabaseRecord& record) {
-    TableSchema schema;
-    schema.reserve(record.columnNameList().size());
-    columnLengths.erase(table);
-    columnScales.erase(table);
+    forgetTable(table);
     for (const std::string& column : record.columnNameList()) {
-        std::string type = declaredColumnType(record, column);
-        if (const size_t length = varcharLength(type)) {
-            columnLengths[table][column] = length;
-        }
-        if (isIntegerType(type)) {
-            columnScales[table][column] = 0;
-        }
-        schema.emplace_back(column, std::move(type));
+        cacheAddedColumn(table, column, declaredColumnType(record, column));
     }
-    schemaCache[table] = std::move(schema);
 }
 
 void SchemaManager::cacheAddedColumn(const std::string& table, const std::string& column,
