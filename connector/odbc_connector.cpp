@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "connector/delivery_ledger.h"
-#include "connector/statement_runner.h"
+#include "delivery/delivery_ledger.h"
+#include "delivery/statement_runner.h"
 #include "host/logger.h"
 #include "host/reading.h"
 #include "schema/schema_manager.h"

@@ -11,7 +11,7 @@
 #include "client/error_classification.h"
 #include "client/odbc_client.h"
 #include "config/odbc_config.h"
-#include "connector/batch_delivery.h"
+#include "delivery/batch_delivery.h"
 #include "connector/reconnect_backoff.h"
 #include "mapping/reading_mapper.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "connector/batch_fingerprint.h"
-#include "connector/batch_renderer.h"
-#include "connector/rejected_reading.h"
+#include "delivery/batch_fingerprint.h"
+#include "delivery/batch_renderer.h"
+#include "delivery/rejected_reading.h"
 #include "host/reading.h"
 #include "sql/snowflake_sql_builder.h"
 #include "tests/support/test_readings.h"

@@ -1,4 +1,4 @@
-#include "connector/batch_fingerprint.h"
+#include "delivery/batch_fingerprint.h"
 
 #include <xxhash.h>
 

@@ -1,9 +1,9 @@
-#ifndef CONNECTOR_REJECTED_READING_H
-#define CONNECTOR_REJECTED_READING_H
+#ifndef DELIVERY_REJECTED_READING_H
+#define DELIVERY_REJECTED_READING_H
 
 #include <string>
 
-#include "connector/table_batch.h"
+#include "delivery/table_batch.h"
 #include "sql/sql_builder.h"
 
 class Reading;

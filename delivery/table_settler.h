@@ -1,5 +1,5 @@
-#ifndef CONNECTOR_TABLE_SETTLER_H
-#define CONNECTOR_TABLE_SETTLER_H
+#ifndef DELIVERY_TABLE_SETTLER_H
+#define DELIVERY_TABLE_SETTLER_H
 
 #include <cstddef>
 #include <map>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "client/odbc_client.h"
-#include "connector/table_batch.h"
+#include "delivery/table_batch.h"
 
 class ReadingMapper;
 class SchemaManager;

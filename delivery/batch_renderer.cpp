@@ -1,4 +1,4 @@
-#include "connector/batch_renderer.h"
+#include "delivery/batch_renderer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,13 +1,13 @@
-#ifndef CONNECTOR_BATCH_RENDERER_H
-#define CONNECTOR_BATCH_RENDERER_H
+#ifndef DELIVERY_BATCH_RENDERER_H
+#define DELIVERY_BATCH_RENDERER_H
 
 #include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "connector/table_batch.h"
-#include "connector/table_settler.h"
+#include "delivery/table_batch.h"
+#include "delivery/table_settler.h"
 
 class Reading;
 class ReadingMapper;

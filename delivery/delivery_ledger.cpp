@@ -1,6 +1,6 @@
-#include "connector/delivery_ledger.h"
+#include "delivery/delivery_ledger.h"
 
-#include "connector/statement_runner.h"
+#include "delivery/statement_runner.h"
 #include "host/logger.h"
 #include "sql/sql_builder.h"
 

@@ -1,5 +1,5 @@
-#ifndef CONNECTOR_TABLE_BATCH_H
-#define CONNECTOR_TABLE_BATCH_H
+#ifndef DELIVERY_TABLE_BATCH_H
+#define DELIVERY_TABLE_BATCH_H
 
 #include <map>
 #include <string>

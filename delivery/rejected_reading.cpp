@@ -1,4 +1,4 @@
-#include "connector/rejected_reading.h"
+#include "delivery/rejected_reading.h"
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>

@@ -1,5 +1,5 @@
-#ifndef CONNECTOR_DELIVERY_LEDGER_H
-#define CONNECTOR_DELIVERY_LEDGER_H
+#ifndef DELIVERY_DELIVERY_LEDGER_H
+#define DELIVERY_DELIVERY_LEDGER_H
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "connector/statement_runner.h"
+#include "delivery/statement_runner.h"
 
 #include "client/error_classification.h"
 #include "host/logger.h"

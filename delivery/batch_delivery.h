@@ -1,5 +1,5 @@
-#ifndef CONNECTOR_BATCH_DELIVERY_H
-#define CONNECTOR_BATCH_DELIVERY_H
+#ifndef DELIVERY_BATCH_DELIVERY_H
+#define DELIVERY_BATCH_DELIVERY_H
 
 #include <cstddef>
 #include <map>
@@ -8,8 +8,8 @@
 
 #include "client/error_classification.h"
 #include "client/odbc_client.h"
-#include "connector/batch_renderer.h"
-#include "connector/table_batch.h"
+#include "delivery/batch_renderer.h"
+#include "delivery/table_batch.h"
 
 class DeliveryLedger;
 class Reading;

@@ -1,9 +1,9 @@
-#include "connector/table_settler.h"
+#include "delivery/table_settler.h"
 
 #include <set>
 
 #include "client/error_classification.h"
-#include "connector/statement_runner.h"
+#include "delivery/statement_runner.h"
 #include "host/logger.h"
 #include "mapping/reading_mapper.h"
 #include "schema/schema_manager.h"

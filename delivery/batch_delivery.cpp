@@ -1,13 +1,13 @@
-#include "connector/batch_delivery.h"
+#include "delivery/batch_delivery.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "connector/batch_fingerprint.h"
-#include "connector/delivery_ledger.h"
-#include "connector/rejected_reading.h"
-#include "connector/statement_runner.h"
-#include "connector/table_settler.h"
+#include "delivery/batch_fingerprint.h"
+#include "delivery/delivery_ledger.h"
+#include "delivery/rejected_reading.h"
+#include "delivery/statement_runner.h"
+#include "delivery/table_settler.h"
 #include "host/logger.h"
 #include "host/reading.h"
 #include "mapping/reading_mapper.h"

@@ -1,5 +1,5 @@
-#ifndef CONNECTOR_STATEMENT_RUNNER_H
-#define CONNECTOR_STATEMENT_RUNNER_H
+#ifndef DELIVERY_STATEMENT_RUNNER_H
+#define DELIVERY_STATEMENT_RUNNER_H
 
 #include <cstddef>
 #include <string>
