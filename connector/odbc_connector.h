@@ -11,8 +11,8 @@
 #include "client/error_classification.h"
 #include "client/odbc_client.h"
 #include "config/odbc_config.h"
-#include "delivery/batch_delivery.h"
 #include "connector/reconnect_backoff.h"
+#include "delivery/batch_delivery.h"
 #include "mapping/reading_mapper.h"
 
 class ConfigCategory;

@@ -164,56 +164,62 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables, TableSettler& settle
                      error.message.c_str());
         return false;
     }
-    // Texts still longer than their column, and fractions the column would round, become
-    // rejects.
     for (BatchRenderer::RenderedTable& table : rendered) {
-        if (table.longTexts.empty() && table.fractions.empty()) {
-            continue;
-        }
-        const std::string& name = table.batch->name;
-        std::vector<bool> out(table.rows.size(), false);
-        for (const auto& fraction : table.fractions) {
-            const int scale = parts.schemaManager.columnScale(name, fraction.column);
-            const std::string conflict =
-                BatchRenderer::roundingConflict(fraction.value, "NUMBER", std::max(scale, 0));
-            if (conflict.empty() || out[fraction.row]) {
-                continue;
-            }
-            out[fraction.row] = true;
-            rejects.push_back(Reject{
-                name, table.rows[fraction.row].reading,
-                StatementError{"", 0,
-                               "type conflict in column '" + fraction.column + "': " + conflict}});
-        }
-        for (const auto& text : table.longTexts) {
-            size_t length = parts.schemaManager.columnLength(name, text.column);
-            length = length ? length : BatchRenderer::ASSUMED_TEXT_LENGTH;
-            if (text.characters <= length || out[text.row]) {
-                continue;
-            }
-            out[text.row] = true;
-            auto reason = refused.find({name, text.column});
-            rejects.push_back(Reject{
-                name, table.rows[text.row].reading,
-                reason != refused.end()
-                    ? reason->second
-                    : StatementError{"", 0,
-                                     "a text of " + std::to_string(text.characters) +
-                                         " characters is longer than column '" + text.column +
-                                         "' takes (" + std::to_string(length) + ")"}});
-        }
-        size_t kept = 0;
-        for (size_t i = 0; i < table.rows.size(); ++i) {
-            if (!out[i]) {
-                if (kept != i) {
-                    table.rows[kept] = std::move(table.rows[i]);
-                }
-                ++kept;
-            }
-        }
-        table.rows.resize(kept);
+        rejectWhatStillDoesNotFit(table, refused, rejects);
     }
     return true;
+}
+
+void BatchDelivery::rejectWhatStillDoesNotFit(
+    BatchRenderer::RenderedTable& table,
+    const std::map<std::pair<std::string, std::string>, StatementError>& refused,
+    std::vector<Reject>& rejects) {
+    if (table.longTexts.empty() && table.fractions.empty()) {
+        return;
+    }
+    // Texts still longer than their column, and fractions the column would round.
+    const std::string& name = table.batch->name;
+    std::vector<bool> out(table.rows.size(), false);
+    for (const auto& fraction : table.fractions) {
+        const int scale = parts.schemaManager.columnScale(name, fraction.column);
+        const std::string conflict =
+            BatchRenderer::roundingConflict(fraction.value, "NUMBER", std::max(scale, 0));
+        if (conflict.empty() || out[fraction.row]) {
+            continue;
+        }
+        out[fraction.row] = true;
+        rejects.push_back(
+            Reject{name, table.rows[fraction.row].reading,
+                   StatementError{
+                       "", 0, "type conflict in column '" + fraction.column + "': " + conflict}});
+    }
+    for (const auto& text : table.longTexts) {
+        size_t length = parts.schemaManager.columnLength(name, text.column);
+        length = length ? length : BatchRenderer::ASSUMED_TEXT_LENGTH;
+        if (text.characters <= length || out[text.row]) {
+            continue;
+        }
+        out[text.row] = true;
+        auto reason = refused.find({name, text.column});
+        rejects.push_back(
+            Reject{name, table.rows[text.row].reading,
+                   reason != refused.end()
+                       ? reason->second
+                       : StatementError{"", 0,
+                                        "a text of " + std::to_string(text.characters) +
+                                            " characters is longer than column '" + text.column +
+                                            "' takes (" + std::to_string(length) + ")"}});
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < table.rows.size(); ++i) {
+        if (!out[i]) {
+            if (kept != i) {
+                table.rows[kept] = std::move(table.rows[i]);
+            }
+            ++kept;
+        }
+    }
+    table.rows.resize(kept);
 }
 
 std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
@@ -247,6 +253,15 @@ std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
             flush(table.rows.size());
         }
     }
+    addRejectStatements(rejects, statements);
+    statements.push_back(
+        Statement{parts.ledger.record(parts.builder, parts.instance, fingerprint, rows),
+                  LEDGER_STATEMENT, 0, 1});
+    return statements;
+}
+
+void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects,
+                                        std::vector<Statement>& statements) const {
     std::vector<SQLBuilder::RejectRow> rejectRows;
     size_t rejectBytes = 0;
     auto flushRejects = [&]() {
@@ -270,10 +285,6 @@ std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
     if (!rejectRows.empty()) {
         flushRejects();
     }
-    statements.push_back(
-        Statement{parts.ledger.record(parts.builder, parts.instance, fingerprint, rows),
-                  LEDGER_STATEMENT, 0, 1});
-    return statements;
 }
 
 BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& table, size_t first,
@@ -357,171 +368,222 @@ bool BatchDelivery::isolate(const std::vector<BatchRenderer::RenderedTable>& ren
     return true;
 }
 
-BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readings) {
+bool BatchDelivery::refreshTables(std::vector<TableBatch>& tables, TableSettler& settler,
+                                  const Statement& failed, StatementError& error) {
+    parts.ledger.tablesChanged();
+    if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
+        return false;
+    }
+    // The failed statement's table, and those after it: which one changed is not always told
+    // exactly.
+    const size_t from = intoOwnTable(failed.table) ? 0 : failed.table;
+    for (size_t t = from; t < tables.size(); ++t) {
+        if (!settler.refresh(tables[t], error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+DeliveryLedger::Lookup BatchDelivery::lookUp(const std::string& fingerprint,
+                                             StatementError& error) {
+    if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
+        return DeliveryLedger::Lookup::Failed;
+    }
+    if (!parts.ledger.lookupNeeded()) {
+        return DeliveryLedger::Lookup::NotFound;
+    }
+    DeliveryLedger::Lookup found =
+        parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error);
+    if (found == DeliveryLedger::Lookup::Failed &&
+        classifyError(error.sqlState, error.nativeError, error.message) ==
+            ErrorClass::ObjectMissing) {
+        // Someone dropped the ledger: made again, it cannot hold the batch.
+        parts.ledger.tablesChanged();
+        if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
+            return DeliveryLedger::Lookup::Failed;
+        }
+        found =
+            parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error);
+    }
+    if (found == DeliveryLedger::Lookup::Failed) {
+        log()->error(
+            "Failed to look the batch up in the delivery ledger: SQLSTATE %s, native error %d: %s",
+            error.sqlState.c_str(), static_cast<int>(error.nativeError), error.message.c_str());
+    }
+    return found;
+}
+
+bool BatchDelivery::settle(std::vector<TableBatch>& tables, TableSettler& settler,
+                           StatementError& error) {
+    std::vector<TableBatch*> settling;
+    settling.reserve(tables.size());
+    for (TableBatch& table : tables) {
+        settling.push_back(&table);
+    }
+    return settler.settle(settling, error);
+}
+
+bool BatchDelivery::prepare(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
+                            TableSettler& settler, const std::string& fingerprint, Attempt& attempt,
+                            StatementError& error) {
+    attempt.rejects = reserved;
+    for (const auto& entry : diverted) {
+        attempt.rejects.push_back(entry.second);
+    }
+    if (!render(tables, settler, attempt.rendered, attempt.rejects, error)) {
+        return false;
+    }
+    for (const auto& table : attempt.rendered) {
+        attempt.rows += table.rows.size();
+    }
+    attempt.statements =
+        buildStatements(attempt.rendered, attempt.rejects, fingerprint, attempt.rows);
+    return true;
+}
+
+BatchDelivery::Sent BatchDelivery::send(Attempt& attempt, StatementRunner::Outcome& outcome,
+                                        StatementError& error) {
+    // The texts move to the runner: after a failure only what each statement carried counts.
+    std::vector<std::string> sql;
+    sql.reserve(attempt.statements.size());
+    for (Statement& statement : attempt.statements) {
+        sql.push_back(std::move(statement.sql));
+    }
+    if (!parts.client.beginTransaction()) {
+        error = parts.client.lastError();
+        log()->error("Failed to begin a transaction: SQLSTATE %s, native error %d: %s",
+                     error.sqlState.c_str(), static_cast<int>(error.nativeError),
+                     error.message.c_str());
+        return Sent::Failed;
+    }
+    outcome = parts.runner.run(sql);
+    if (!outcome.success) {
+        parts.client.rollbackTransaction();
+        return Sent::Refused;
+    }
+    if (!parts.client.commitTransaction()) {
+        error = parts.client.lastError();
+        parts.client.rollbackTransaction();
+        // The commit may have reached the database: the next batch looks first.
+        parts.ledger.markOutcomeUnknown();
+        log()->error("Failed to commit a batch of %zu rows: SQLSTATE %s, native error %d: %s",
+                     attempt.rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
+                     error.message.c_str());
+        return Sent::Failed;
+    }
+    return Sent::Committed;
+}
+
+bool BatchDelivery::recover(std::vector<TableBatch>& tables, TableSettler& settler,
+                            const Attempt& attempt, const StatementRunner::Outcome& outcome,
+                            bool& refreshed, StatementError& error) {
+    error = outcome.error;
+    const std::vector<Statement>& statements = attempt.statements;
+    const size_t failed = std::min(outcome.completed, statements.size() - 1);
+    logFailure(statements, tables, failed, std::max<size_t>(outcome.suspects, 1), error);
+    const ErrorClass errorClass = classifyError(error.sqlState, error.nativeError, error.message);
+    if (errorClass == ErrorClass::Data) {
+        const size_t before = diverted.size();
+        StatementError trialError;
+        // The write's answer is about the failed statement alone when the driver said which one
+        // it was.
+        const StatementError* refusal = outcome.suspects == 1 ? &error : nullptr;
+        if (!isolate(attempt.rendered, statements, failed, refusal, trialError)) {
+            error = trialError;
+            return false;
+        }
+        return diverted.size() != before;
+    }
+    if ((errorClass == ErrorClass::ObjectMissing || errorClass == ErrorClass::ObjectExists) &&
+        !refreshed) {
+        refreshed = true;
+        return refreshTables(tables, settler, statements[failed], error);
+    }
+    return false;
+}
+
+BatchDelivery::Result BatchDelivery::report(const std::vector<TableBatch>& tables,
+                                            const Attempt& attempt) {
+    parts.ledger.committed(parts.runner, parts.builder);
+    for (const auto& table : attempt.rendered) {
+        if (!table.rows.empty()) {
+            log()->debug("Sent %zu records to table '%s'", table.rows.size(),
+                         table.batch->name.c_str());
+        }
+    }
+    for (const Reject& reject : attempt.rejects) {
+        log()->warn("Reading rejected from table '%s' (asset '%s'): %s", reject.table.c_str(),
+                    reject.reading ? reject.reading->getAssetName().c_str() : "",
+                    reject.reason.message.c_str());
+    }
     Result result;
+    result.delivered = true;
+    result.rows = attempt.rows;
+    result.rejects = attempt.rejects.size();
+    result.tables = tables.size();
+    result.requests = parts.runner.takeRequestCount();
+    log()->info("Delivered %zu rows to %zu tables, %zu readings rejected, in %zu requests",
+                result.rows, result.tables, result.rejects, result.requests);
+    return result;
+}
+
+BatchDelivery::Result BatchDelivery::write(std::vector<TableBatch>& tables,
+                                           const std::vector<Reject>& reserved,
+                                           TableSettler& settler, const std::string& fingerprint) {
     StatementError error;
+    bool refreshed = false;
+    for (int round = 0; round < MAX_ROUNDS; ++round) {
+        Attempt attempt;
+        if (!prepare(tables, reserved, settler, fingerprint, attempt, error)) {
+            return fail(Result(), error);
+        }
+        StatementRunner::Outcome outcome;
+        switch (send(attempt, outcome, error)) {
+            case Sent::Committed:
+                return report(tables, attempt);
+            case Sent::Failed:
+                return fail(Result(), error);
+            case Sent::Refused:
+                break;
+        }
+        if (!recover(tables, settler, attempt, outcome, refreshed, error)) {
+            return fail(Result(), error);
+        }
+    }
+    return fail(Result(), error);
+}
+
+BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readings) {
     parts.runner.takeRequestCount();
+    Result result;
     if (std::none_of(readings.begin(), readings.end(),
                      [](const Reading* reading) { return reading != nullptr; })) {
         result.delivered = true;
         return result;
     }
     const std::string fingerprint = BatchFingerprint::of(readings);
-    if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
-        return fail(result, error);
+    StatementError error;
+    switch (lookUp(fingerprint, error)) {
+        case DeliveryLedger::Lookup::Found:
+            log()->info(
+                "Batch of %zu readings found in the delivery ledger: it was delivered before, "
+                "nothing is written again",
+                readings.size());
+            result.delivered = true;
+            result.requests = parts.runner.takeRequestCount();
+            return result;
+        case DeliveryLedger::Lookup::Failed:
+            return fail(result, error);
+        case DeliveryLedger::Lookup::NotFound:
+            break;
     }
-    if (parts.ledger.lookupNeeded()) {
-        DeliveryLedger::Lookup found =
-            parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error);
-        if (found == DeliveryLedger::Lookup::Failed &&
-            classifyError(error.sqlState, error.nativeError, error.message) ==
-                ErrorClass::ObjectMissing) {
-            // Someone dropped the ledger: made again, it cannot hold the batch.
-            parts.ledger.tablesChanged();
-            if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
-                return fail(result, error);
-            }
-            found = parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint,
-                                        error);
-        }
-        switch (found) {
-            case DeliveryLedger::Lookup::Found:
-                log()->info(
-                    "Batch of %zu readings found in the delivery ledger: it was delivered before, "
-                    "nothing is written again",
-                    readings.size());
-                result.delivered = true;
-                result.requests = parts.runner.takeRequestCount();
-                return result;
-            case DeliveryLedger::Lookup::Failed:
-                log()->error(
-                    "Failed to look the batch up in the delivery ledger: SQLSTATE %s, "
-                    "native error %d: %s",
-                    error.sqlState.c_str(), static_cast<int>(error.nativeError),
-                    error.message.c_str());
-                return fail(result, error);
-            case DeliveryLedger::Lookup::NotFound:
-                break;
-        }
-    }
-
     std::vector<Reject> reserved;
     std::vector<TableBatch> tables = group(readings, reserved);
-    std::vector<TableBatch*> settling;
-    for (TableBatch& table : tables) {
-        settling.push_back(&table);
-    }
     TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
                          parts.databaseName);
-    if (!settler.settle(settling, error)) {
+    if (!settle(tables, settler, error)) {
         return fail(result, error);
     }
-
-    bool refreshed = false;
-    for (int round = 0; round < MAX_ROUNDS; ++round) {
-        std::vector<Reject> rejects = reserved;
-        for (const auto& entry : diverted) {
-            rejects.push_back(entry.second);
-        }
-        std::vector<BatchRenderer::RenderedTable> rendered;
-        if (!render(tables, settler, rendered, rejects, error)) {
-            return fail(result, error);
-        }
-        size_t rows = 0;
-        for (const auto& table : rendered) {
-            rows += table.rows.size();
-        }
-        std::vector<Statement> statements = buildStatements(rendered, rejects, fingerprint, rows);
-        // The texts move to the runner: after a failure only what each statement carried counts.
-        std::vector<std::string> sql;
-        sql.reserve(statements.size());
-        for (Statement& statement : statements) {
-            sql.push_back(std::move(statement.sql));
-        }
-
-        if (!parts.client.beginTransaction()) {
-            error = parts.client.lastError();
-            log()->error("Failed to begin a transaction: SQLSTATE %s, native error %d: %s",
-                         error.sqlState.c_str(), static_cast<int>(error.nativeError),
-                         error.message.c_str());
-            return fail(result, error);
-        }
-        const StatementRunner::Outcome outcome = parts.runner.run(sql);
-        if (outcome.success) {
-            if (!parts.client.commitTransaction()) {
-                error = parts.client.lastError();
-                parts.client.rollbackTransaction();
-                // The commit may have reached the database: the next batch looks first.
-                parts.ledger.markOutcomeUnknown();
-                log()->error(
-                    "Failed to commit a batch of %zu rows: SQLSTATE %s, native error "
-                    "%d: %s",
-                    rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
-                    error.message.c_str());
-                return fail(result, error);
-            }
-            parts.ledger.committed(parts.runner, parts.builder);
-            for (const auto& table : rendered) {
-                if (!table.rows.empty()) {
-                    log()->debug("Sent %zu records to table '%s'", table.rows.size(),
-                                 table.batch->name.c_str());
-                }
-            }
-            for (const Reject& reject : rejects) {
-                log()->warn("Reading rejected from table '%s' (asset '%s'): %s",
-                            reject.table.c_str(),
-                            reject.reading ? reject.reading->getAssetName().c_str() : "",
-                            reject.reason.message.c_str());
-            }
-            result.delivered = true;
-            result.rows = rows;
-            result.rejects = rejects.size();
-            result.tables = tables.size();
-            result.requests = parts.runner.takeRequestCount();
-            log()->info("Delivered %zu rows to %zu tables, %zu readings rejected, in %zu requests",
-                        result.rows, result.tables, result.rejects, result.requests);
-            return result;
-        }
-
-        error = outcome.error;
-        parts.client.rollbackTransaction();
-        const size_t failed = std::min(outcome.completed, statements.size() - 1);
-        const Statement& statement = statements[failed];
-        logFailure(statements, tables, failed, std::max<size_t>(outcome.suspects, 1), error);
-        const ErrorClass errorClass =
-            classifyError(error.sqlState, error.nativeError, error.message);
-        if (errorClass == ErrorClass::Data) {
-            const size_t before = diverted.size();
-            StatementError trialError;
-            // The write's answer is about the failed statement alone when the driver said which
-            // one it was.
-            const StatementError* refusal = outcome.suspects == 1 ? &error : nullptr;
-            if (!isolate(rendered, statements, failed, refusal, trialError)) {
-                return fail(result, trialError);
-            }
-            if (diverted.size() == before) {
-                return fail(result, error);
-            }
-            continue;
-        }
-        if ((errorClass == ErrorClass::ObjectMissing || errorClass == ErrorClass::ObjectExists) &&
-            !refreshed) {
-            refreshed = true;
-            // The failed statement's table, and those after it: which one changed is not always
-            // told exactly.
-            parts.ledger.tablesChanged();
-            if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
-                return fail(result, error);
-            }
-            const size_t from = intoOwnTable(statement.table) ? 0 : statement.table;
-            for (size_t t = from; t < tables.size(); ++t) {
-                if (!settler.refresh(tables[t], error)) {
-                    return fail(result, error);
-                }
-            }
-            continue;
-        }
-        return fail(result, error);
-    }
-    return fail(result, error);
+    return write(tables, reserved, settler, fingerprint);
 }

@@ -4,19 +4,20 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/error_classification.h"
 #include "client/odbc_client.h"
 #include "delivery/batch_renderer.h"
+#include "delivery/delivery_ledger.h"
+#include "delivery/statement_runner.h"
 #include "delivery/table_batch.h"
 
-class DeliveryLedger;
 class Reading;
 class ReadingMapper;
 class SchemaManager;
 class SQLBuilder;
-class StatementRunner;
 class TableSettler;
 
 // Delivers one batch: all of it in one transaction, or nothing.
@@ -69,24 +70,57 @@ private:
         size_t first;
         size_t count;
     };
+    // One try at writing the batch: what was rendered, and the statements that carry it.
+    struct Attempt {
+        std::vector<Reject> rejects;
+        std::vector<BatchRenderer::RenderedTable> rendered;
+        std::vector<Statement> statements;
+        size_t rows = 0;
+    };
+    enum class Sent { Committed, Refused, Failed };
     enum class Trial { Passed, Refused, Failed };
-
-    std::vector<TableBatch> group(const std::vector<Reading*>& readings,
-                                  std::vector<Reject>& rejects);
-    // Renders every table and lengthens (through `settler`) the text columns the rows need.
-    bool render(std::vector<TableBatch>& tables, TableSettler& settler,
-                std::vector<BatchRenderer::RenderedTable>& rendered, std::vector<Reject>& rejects,
-                StatementError& error);
-    std::vector<Statement> buildStatements(
-        const std::vector<BatchRenderer::RenderedTable>& rendered,
-        const std::vector<Reject>& rejects, const std::string& fingerprint, size_t rows) const;
-    // Runs a statement's rows [first, first + count) in a transaction that is rolled back.
-    Trial trial(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
-                StatementError& error);
     // What is known of a range of rows before its trial: nothing; refused (by the write or a
     // trial of exactly that range); or likely refused (the range it was split from was, and the
     // other half passed), which a single row still has to show in a trial of its own.
     enum class Known { Nothing, Refused, Likely };
+
+    // The steps of `deliver`, in order.
+    DeliveryLedger::Lookup lookUp(const std::string& fingerprint, StatementError& error);
+    std::vector<TableBatch> group(const std::vector<Reading*>& readings,
+                                  std::vector<Reject>& rejects);
+    bool settle(std::vector<TableBatch>& tables, TableSettler& settler, StatementError& error);
+    Result write(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
+                 TableSettler& settler, const std::string& fingerprint);
+    Result report(const std::vector<TableBatch>& tables, const Attempt& attempt);
+
+    // The parts of one round of `write`.
+    bool prepare(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
+                 TableSettler& settler, const std::string& fingerprint, Attempt& attempt,
+                 StatementError& error);
+    Sent send(Attempt& attempt, StatementRunner::Outcome& outcome, StatementError& error);
+    // After a refused write: true when the batch is worth writing again (readings moved to
+    // rejects, or tables read again).
+    bool recover(std::vector<TableBatch>& tables, TableSettler& settler, const Attempt& attempt,
+                 const StatementRunner::Outcome& outcome, bool& refreshed, StatementError& error);
+
+    // Renders every table and lengthens (through `settler`) the text columns the rows need.
+    bool render(std::vector<TableBatch>& tables, TableSettler& settler,
+                std::vector<BatchRenderer::RenderedTable>& rendered, std::vector<Reject>& rejects,
+                StatementError& error);
+    // Moves the rows that still do not fit after the columns were lengthened to the rejects.
+    void rejectWhatStillDoesNotFit(
+        BatchRenderer::RenderedTable& table,
+        const std::map<std::pair<std::string, std::string>, StatementError>& refused,
+        std::vector<Reject>& rejects);
+    std::vector<Statement> buildStatements(
+        const std::vector<BatchRenderer::RenderedTable>& rendered,
+        const std::vector<Reject>& rejects, const std::string& fingerprint, size_t rows) const;
+    void addRejectStatements(const std::vector<Reject>& rejects,
+                             std::vector<Statement>& statements) const;
+
+    // Runs a statement's rows [first, first + count) in a transaction that is rolled back.
+    Trial trial(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
+                StatementError& error);
     // Finds the rows the database refuses among the statements from `from` on; `refusal` is the
     // answer to the write when it is known to be about statement `from` alone. False when
     // something else went wrong.
@@ -95,6 +129,9 @@ private:
                  const StatementError* refusal, StatementError& error);
     bool locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count, Known known,
                 StatementError refusal, StatementError& error);
+    // Reads again the tables from the failed statement's on, and remakes the plugin's own.
+    bool refreshTables(std::vector<TableBatch>& tables, TableSettler& settler,
+                       const Statement& failed, StatementError& error);
     Result fail(Result result, const StatementError& error);
     // One error line for a failed write: the table (or the tables, when the driver did not tell
     // which of a request's statements failed), the rows, and the database's answer.

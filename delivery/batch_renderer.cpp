@@ -173,6 +173,115 @@ std::string conflictFor(const std::string& value, ColumnKind kind, const std::st
 
 }  // namespace
 
+namespace {
+
+// What a row needs to know of each of its table's columns, worked out once per table.
+struct Columns {
+    std::vector<std::string> names;
+    std::vector<const std::string*> types;
+    std::vector<ColumnKind> kinds;
+    std::vector<size_t> lengths;
+    std::vector<int> scales;
+};
+
+Columns columnsOf(const std::string& table, const SchemaManager::TableSchema& schema,
+                  const SchemaManager& schemaManager) {
+    Columns columns;
+    columns.names.reserve(schema.size());
+    for (const auto& entry : schema) {
+        columns.names.push_back(std::get<0>(entry));
+    }
+    // A name cached twice takes the type of its first entry.
+    for (size_t i = 0; i < schema.size(); ++i) {
+        size_t first = i;
+        for (size_t j = 0; j < i; ++j) {
+            if (columns.names[j] == columns.names[i]) {
+                first = j;
+                break;
+            }
+        }
+        columns.types.push_back(&std::get<1>(schema[first]));
+        columns.kinds.push_back(kindOf(*columns.types.back()));
+        columns.lengths.push_back(schemaManager.columnLength(table, columns.names[i]));
+        columns.scales.push_back(schemaManager.columnScale(table, columns.names[i]));
+    }
+    return columns;
+}
+
+// The first column the database refused to add that the row carries, or null.
+const StatementError* refusedColumnOf(const DatabaseRecord& record, const TableBatch& table) {
+    for (const std::string& column : record.columnNameList()) {
+        auto refused = table.refusedColumns.find(column);
+        if (refused != table.refusedColumns.end()) {
+            return &refused->second;
+        }
+    }
+    return nullptr;
+}
+
+// Why a text cannot land at all, or empty; a text longer than its column is noted so that the
+// column is lengthened before the transaction.
+std::string checkText(const std::string& value, const std::string& column, size_t length,
+                      size_t row, const SQLBuilder& builder,
+                      BatchRenderer::RenderedTable& rendered) {
+    const size_t limit = length ? length : BatchRenderer::ASSUMED_TEXT_LENGTH;
+    if (value.size() <= limit) {
+        return std::string();
+    }
+    const size_t characters = BatchRenderer::characterCount(value);
+    if (characters > builder.getMaxVarcharLength()) {
+        return "a text of " + std::to_string(characters) +
+               " characters is longer than the longest text column (" +
+               std::to_string(builder.getMaxVarcharLength()) + ") for '" + column + "'";
+    }
+    if (characters > limit) {
+        rendered.longTexts.push_back({row, column, characters});
+    }
+    return std::string();
+}
+
+// Renders a record's values in the table's column order into `values`; returns why the row
+// cannot land as it is, or empty.
+std::string renderRow(const DatabaseRecord& record, const Columns& columns, bool inTableOrder,
+                      const SQLBuilder& builder, std::vector<std::string>& values,
+                      BatchRenderer::RenderedTable& rendered) {
+    values.clear();
+    const size_t row = rendered.rows.size();
+    const size_t longBefore = rendered.longTexts.size();
+    const size_t fractionsBefore = rendered.fractions.size();
+    std::string conflict;
+    for (size_t i = 0; i < columns.names.size() && conflict.empty(); ++i) {
+        const std::string& name = columns.names[i];
+        const std::string* value = inTableOrder ? &record.valueList()[i] : record.findValue(name);
+        if (!value) {
+            values.emplace_back("NULL");
+            continue;
+        }
+        const ColumnKind kind = columns.kinds[i];
+        if (kind == ColumnKind::Text) {
+            conflict = checkText(*value, name, columns.lengths[i], row, builder, rendered);
+        } else if (kind == ColumnKind::Integer || kind == ColumnKind::Float) {
+            const int scale = columns.scales[i];
+            conflict = conflictFor(*value, kind, *columns.types[i], std::max(scale, 0));
+            if (!conflict.empty() && kind == ColumnKind::Integer && scale < 0) {
+                // A column the plugin did not make may keep digits after the point.
+                rendered.fractions.push_back({row, name, *value});
+                conflict.clear();
+            } else if (!conflict.empty()) {
+                conflict = "type conflict in column '" + name + "': " + conflict;
+            }
+        }
+        values.push_back(builder.formatValue(*value, *columns.types[i]));
+    }
+    if (!conflict.empty()) {
+        rendered.longTexts.resize(longBefore);
+        rendered.fractions.resize(fractionsBefore);
+    }
+    return conflict;
+}
+
+}  // namespace
+
 bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Reject>& diverted,
                            RenderedTable& rendered, std::vector<Reject>& rejects) {
     rendered = RenderedTable();
@@ -187,103 +296,33 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
     if (schema.empty()) {
         return false;
     }
-    std::vector<std::string> columnNames;
-    columnNames.reserve(schema.size());
-    std::vector<const std::string*> columnTypes;
-    std::vector<ColumnKind> kinds;
-    std::vector<size_t> lengths;
-    std::vector<int> scales;
-    for (const auto& entry : schema) {
-        columnNames.push_back(std::get<0>(entry));
-    }
-    // A name cached twice takes the type of its first entry.
-    for (size_t i = 0; i < schema.size(); ++i) {
-        size_t first = i;
-        for (size_t j = 0; j < i; ++j) {
-            if (columnNames[j] == columnNames[i]) {
-                first = j;
-                break;
-            }
-        }
-        columnTypes.push_back(&std::get<1>(schema[first]));
-        kinds.push_back(kindOf(*columnTypes.back()));
-        lengths.push_back(schemaManager.columnLength(table.name, columnNames[i]));
-        scales.push_back(schemaManager.columnScale(table.name, columnNames[i]));
-    }
+    const Columns columns = columnsOf(table.name, schema, schemaManager);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.name.c_str(),
-                               columnNames.size());
-    rendered.prefix = builder.buildInsertPrefix(table.name, columnNames);
+                               columns.names.size());
+    rendered.prefix = builder.buildInsertPrefix(table.name, columns.names);
     rendered.rows.reserve(table.readings.size());
 
     DatabaseRecord record;
     std::vector<std::string> values;
     bool inTableOrder = false;
-    bool carriesRefused = false;
+    const StatementError* refusedColumn = nullptr;
     for (const GroupedReading& entry : table.readings) {
         if (diverted.count(entry.reading)) {
             continue;
         }
         mapper.mapReadingInto(entry.reading, table.name, true, record);
         if (!entry.sameColumnsAsPrevious) {
-            inTableOrder = record.columnNameList() == columnNames;
-            carriesRefused = false;
-            for (const std::string& column : record.columnNameList()) {
-                if (table.refusedColumns.count(column)) {
-                    carriesRefused = true;
-                }
-            }
+            inTableOrder = record.columnNameList() == columns.names;
+            refusedColumn = refusedColumnOf(record, table);
         }
-        if (carriesRefused) {
-            for (const std::string& column : record.columnNameList()) {
-                auto refused = table.refusedColumns.find(column);
-                if (refused != table.refusedColumns.end()) {
-                    rejects.push_back(Reject{table.name, entry.reading, refused->second});
-                    break;
-                }
-            }
+        if (refusedColumn) {
+            rejects.push_back(Reject{table.name, entry.reading, *refusedColumn});
             continue;
         }
-        values.clear();
-        std::string conflict;
-        const size_t rowIndex = rendered.rows.size();
-        const size_t longBefore = rendered.longTexts.size();
-        const size_t fractionsBefore = rendered.fractions.size();
-        for (size_t i = 0; i < columnNames.size() && conflict.empty(); ++i) {
-            const std::string* value =
-                inTableOrder ? &record.valueList()[i] : record.findValue(columnNames[i]);
-            if (!value) {
-                values.emplace_back("NULL");
-                continue;
-            }
-            if (kinds[i] == ColumnKind::Text) {
-                const size_t limit = lengths[i] ? lengths[i] : ASSUMED_TEXT_LENGTH;
-                if (value->size() > limit) {
-                    const size_t characters = characterCount(*value);
-                    if (characters > builder.getMaxVarcharLength()) {
-                        conflict = "a text of " + std::to_string(characters) +
-                                   " characters is longer than the longest text column (" +
-                                   std::to_string(builder.getMaxVarcharLength()) + ") for '" +
-                                   columnNames[i] + "'";
-                    } else if (characters > limit) {
-                        rendered.longTexts.push_back({rowIndex, columnNames[i], characters});
-                    }
-                }
-            } else if (kinds[i] == ColumnKind::Integer || kinds[i] == ColumnKind::Float) {
-                conflict = conflictFor(*value, kinds[i], *columnTypes[i], std::max(scales[i], 0));
-                if (!conflict.empty() && kinds[i] == ColumnKind::Integer && scales[i] < 0) {
-                    // A column the plugin did not make may keep digits after the point.
-                    rendered.fractions.push_back({rowIndex, columnNames[i], *value});
-                    conflict.clear();
-                } else if (!conflict.empty()) {
-                    conflict = "type conflict in column '" + columnNames[i] + "': " + conflict;
-                }
-            }
-            values.push_back(builder.formatValue(*value, *columnTypes[i]));
-        }
+        std::string conflict = renderRow(record, columns, inTableOrder, builder, values, rendered);
         if (!conflict.empty()) {
-            rendered.longTexts.resize(longBefore);
-            rendered.fractions.resize(fractionsBefore);
-            rejects.push_back(Reject{table.name, entry.reading, StatementError{"", 0, conflict}});
+            rejects.push_back(
+                Reject{table.name, entry.reading, StatementError{"", 0, std::move(conflict)}});
             continue;
         }
         rendered.rows.push_back(Row{entry.reading, SQLBuilder::buildRowTuple(values)});

@@ -284,12 +284,19 @@ bool TableSettler::widen(const std::vector<LongText>& texts,
                          const std::vector<std::pair<std::string, std::string>>& scales,
                          std::map<std::pair<std::string, std::string>, StatementError>& refused,
                          StatementError& error) {
-    // The longest text per column, and the columns whose length nobody told us.
+    // The longest text per column.
     std::map<std::pair<std::string, std::string>, size_t> longest;
     for (const LongText& text : texts) {
         size_t& characters = longest[{text.table, text.column}];
         characters = std::max(characters, text.characters);
     }
+    return askColumnSizes(longest, scales, error) && lengthen(longest, refused, error);
+}
+
+bool TableSettler::askColumnSizes(
+    const std::map<std::pair<std::string, std::string>, size_t>& longest,
+    const std::vector<std::pair<std::string, std::string>>& scales, StatementError& error) {
+    // The tables with a column whose length or scale nobody told us.
     std::set<std::string> asked;
     for (const auto& entry : longest) {
         if (schemaManager.columnLength(entry.first.first, entry.first.second) == 0) {
@@ -301,44 +308,52 @@ bool TableSettler::widen(const std::vector<LongText>& texts,
             asked.insert(column.first);
         }
     }
-    const std::vector<std::string> unknownTables(asked.begin(), asked.end());
-    if (!unknownTables.empty()) {
-        std::vector<std::string> queries;
-        for (const std::string& table : unknownTables) {
-            queries.push_back(builder.buildColumnLengthQuery(table));
-        }
-        const StatementRunner::Outcome outcome = runner.run(queries);
-        if (!outcome.success) {
-            error = outcome.error;
-            return false;
-        }
-        for (size_t i = 0; i < unknownTables.size() && i < outcome.results.size(); ++i) {
-            for (const auto& row : outcome.results[i].rows) {
-                if (row.size() < 2) {
-                    continue;
-                }
-                // No declared length: as long as the database allows.
-                const size_t length = row[1] == "NULL" || row[1].empty()
-                                          ? builder.getMaxVarcharLength()
-                                          : std::stoull(row[1]);
-                if (schemaManager.columnLength(unknownTables[i], row[0]) == 0) {
-                    schemaManager.setColumnLength(unknownTables[i], row[0], length);
-                }
-                if (row.size() > 2 && row[2] != "NULL" && !row[2].empty() &&
-                    schemaManager.columnScale(unknownTables[i], row[0]) < 0) {
-                    schemaManager.setColumnScale(unknownTables[i], row[0], std::stoi(row[2]));
-                }
-            }
+    if (asked.empty()) {
+        return true;
+    }
+    const std::vector<std::string> tables(asked.begin(), asked.end());
+    std::vector<std::string> queries;
+    for (const std::string& table : tables) {
+        queries.push_back(builder.buildColumnLengthQuery(table));
+    }
+    const StatementRunner::Outcome outcome = runner.run(queries);
+    if (!outcome.success) {
+        error = outcome.error;
+        return false;
+    }
+    for (size_t i = 0; i < tables.size() && i < outcome.results.size(); ++i) {
+        for (const auto& row : outcome.results[i].rows) {
+            cacheColumnSize(tables[i], row);
         }
     }
+    return true;
+}
+
+void TableSettler::cacheColumnSize(const std::string& table, const std::vector<std::string>& row) {
+    if (row.size() < 2) {
+        return;
+    }
+    // No declared length: as long as the database allows.
+    const size_t length =
+        row[1] == "NULL" || row[1].empty() ? builder.getMaxVarcharLength() : std::stoull(row[1]);
+    if (schemaManager.columnLength(table, row[0]) == 0) {
+        schemaManager.setColumnLength(table, row[0], length);
+    }
+    if (row.size() > 2 && row[2] != "NULL" && !row[2].empty() &&
+        schemaManager.columnScale(table, row[0]) < 0) {
+        schemaManager.setColumnScale(table, row[0], std::stoi(row[2]));
+    }
+}
+
+bool TableSettler::lengthen(const std::map<std::pair<std::string, std::string>, size_t>& longest,
+                            std::map<std::pair<std::string, std::string>, StatementError>& refused,
+                            StatementError& error) {
     std::vector<std::pair<std::pair<std::string, std::string>, size_t>> changes;
     std::vector<std::string> statements;
     for (const auto& entry : longest) {
         const size_t current = schemaManager.columnLength(entry.first.first, entry.first.second);
-        if (current == 0 || entry.second <= current) {
-            continue;
-        }
-        if (entry.second > builder.getMaxVarcharLength()) {
+        if (current == 0 || entry.second <= current ||
+            entry.second > builder.getMaxVarcharLength()) {
             continue;
         }
         const size_t length = widenedLength(entry.second, builder.getMaxVarcharLength());

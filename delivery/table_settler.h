@@ -52,6 +52,15 @@ private:
         std::string sql;
     };
 
+    using ColumnKey = std::pair<std::string, std::string>;  // table, column
+    // Asks the database for the lengths and scales of columns it has not told yet.
+    bool askColumnSizes(const std::map<ColumnKey, size_t>& longest,
+                        const std::vector<ColumnKey>& scales, StatementError& error);
+    // One row of the column-length query: name, length, scale.
+    void cacheColumnSize(const std::string& table, const std::vector<std::string>& row);
+    // Lengthens the text columns for their longest texts.
+    bool lengthen(const std::map<ColumnKey, size_t>& longest,
+                  std::map<ColumnKey, StatementError>& refused, StatementError& error);
     bool readColumns(const std::vector<TableBatch*>& tables, StatementError& error);
     std::vector<Change> plan(TableBatch& table);
     void apply(const Change& change);
