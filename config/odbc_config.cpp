@@ -211,6 +211,20 @@ void checkAuthentication(const std::string& method, const std::string& privateKe
                              "' (expected Password, Key pair or OAuth token)");
 }
 
+// An "integerType" the plugin knows; anything else is logged once and the default taken, so that
+// a typo cannot stop delivery.
+std::string knownIntegerType(const std::string& value) {
+    if (value == ODBCConfig::BIGINT_INTEGER_TYPE || value == ODBCConfig::REAL_INTEGER_TYPE) {
+        return value;
+    }
+    Logger::getLogger()->error(
+        "Unknown integerType '%s': columns for whole numbers are made as %s (the options are %s "
+        "and %s)",
+        value.c_str(), ODBCConfig::BIGINT_INTEGER_TYPE, ODBCConfig::BIGINT_INTEGER_TYPE,
+        ODBCConfig::REAL_INTEGER_TYPE);
+    return ODBCConfig::BIGINT_INTEGER_TYPE;
+}
+
 }  // namespace
 
 ODBCConfig::ODBCConfig()
@@ -227,7 +241,8 @@ ODBCConfig::ODBCConfig()
       privateKeyPassphrase(),
       token(),
       warehouse(),
-      role() {
+      role(),
+      integerType(BIGINT_INTEGER_TYPE) {
     // Always the generic form here, also for a derived dialect: its own form replaces this one
     // at its first configure.
     ODBCConfig::buildConnectionString();
@@ -265,6 +280,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_TOKEN("token");
     static const std::string CONFIG_WAREHOUSE("warehouse");
     static const std::string CONFIG_ROLE("role");
+    static const std::string CONFIG_INTEGER_TYPE("integerType");
 
     try {
         // Every read first, so that a failing one leaves the settings as they were.
@@ -284,6 +300,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string newToken = category->getValue(CONFIG_TOKEN, "");
         std::string newWarehouse = category->getValue(CONFIG_WAREHOUSE, "");
         std::string newRole = category->getValue(CONFIG_ROLE, "");
+        std::string newIntegerType =
+            knownIntegerType(category->getValue(CONFIG_INTEGER_TYPE, BIGINT_INTEGER_TYPE));
         std::string newParams = flattenParameters(parameters);
         // A login that cannot work is refused here, with what to fix, rather than later as
         // the driver's error at every connection attempt.
@@ -303,6 +321,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         token = std::move(newToken);
         warehouse = std::move(newWarehouse);
         role = std::move(newRole);
+        integerType = std::move(newIntegerType);
 
         buildConnectionString();
 
@@ -362,7 +381,7 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
            additionalParams != other.additionalParams || authentication != other.authentication ||
            privateKeyFile != other.privateKeyFile ||
            privateKeyPassphrase != other.privateKeyPassphrase || token != other.token ||
-           warehouse != other.warehouse || role != other.role;
+           warehouse != other.warehouse || role != other.role || integerType != other.integerType;
 }
 
 std::string ODBCConfig::connectionValue(const std::string& value) {

@@ -13,6 +13,9 @@ public:
     static constexpr const char* PASSWORD_AUTHENTICATION = "Password";
     static constexpr const char* KEY_PAIR_AUTHENTICATION = "Key pair";
     static constexpr const char* OAUTH_AUTHENTICATION = "OAuth token";
+    // The column types a new column for whole numbers may take, as "integerType" names them.
+    static constexpr const char* BIGINT_INTEGER_TYPE = "BIGINT";
+    static constexpr const char* REAL_INTEGER_TYPE = "REAL";
 
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;
@@ -53,6 +56,8 @@ public:
     // Empty: the user's defaults in the database.
     std::string warehouse;
     std::string role;
+    // The type of a new column made for whole numbers alone.
+    std::string integerType;
     std::string connectionString;
 };
 

@@ -250,9 +250,10 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
     try {
         // The delivery holds references: the instance name must outlive it.
         const std::string instance = readingMapper->getTolvaneInstance();
+        const bool wholeNumbersAsReal = config.integerType == ODBCConfig::REAL_INTEGER_TYPE;
         BatchDelivery delivery(BatchDelivery::Parts{*client, *schemaManager, *readingMapper,
                                                     *sqlBuilder, *statementRunner, *deliveryLedger,
-                                                    config.schema, instance});
+                                                    config.schema, instance, wholeNumbersAsReal});
         const BatchDelivery::Result result = delivery.deliver(readings);
         if (!result.delivered) {
             recoverSession(result.failure);

@@ -45,6 +45,49 @@ bool sameColumns(const std::vector<Datapoint*>& a, const std::vector<Datapoint*>
     return true;
 }
 
+ValueKind kindOf(const DatapointValue& value) {
+    switch (value.getType()) {
+        case DatapointValue::T_INTEGER:
+            return ValueKind::Integer;
+        case DatapointValue::T_FLOAT:
+            return ValueKind::Float;
+        default:
+            return ValueKind::Text;
+    }
+}
+
+// A table's share of the batch while the batch is grouped, and where the kinds of the last
+// reading's datapoints are kept, by position.
+struct Group {
+    TableBatch batch;
+    std::vector<ValueKind*> slots;
+};
+
+// Adds a reading to its table's group and widens the kinds of its datapoints' columns. Both are
+// done here, while the datapoints are being read anyway, so that later steps only look at the
+// flag and the kinds.
+void addToGroup(Group& group, const Reading* reading) {
+    std::vector<GroupedReading>& grouped = group.batch.readings;
+    const std::vector<Datapoint*>& datapoints = reading->getReadingData();
+    const bool same =
+        !grouped.empty() && sameColumns(grouped.back().reading->getReadingData(), datapoints);
+    grouped.push_back(GroupedReading{reading, same});
+    if (!same) {
+        // Names are looked up only when the columns change; then the kinds go by position.
+        group.slots.clear();
+        for (const Datapoint* datapoint : datapoints) {
+            group.slots.push_back(
+                datapoint ? &group.batch.kinds.try_emplace(datapoint->getName()).first->second
+                          : nullptr);
+        }
+    }
+    for (size_t i = 0; i < datapoints.size(); ++i) {
+        if (ValueKind* slot = group.slots[i]) {
+            *slot = std::max(*slot, kindOf(datapoints[i]->getData()));
+        }
+    }
+}
+
 }  // namespace
 
 BatchDelivery::BatchDelivery(const Parts& deliveryParts) : parts(deliveryParts) {}
@@ -92,9 +135,9 @@ BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& e
 
 std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readings,
                                              std::vector<Reject>& rejects) {
-    std::map<std::string, std::vector<GroupedReading>> groups;
+    std::map<std::string, Group> groups;
     // Consecutive readings usually share their table: reuse the last group without a search.
-    std::vector<GroupedReading>* current = nullptr;
+    Group* current = nullptr;
     const std::string* currentName = nullptr;
     for (const Reading* reading : readings) {
         if (!reading) {
@@ -115,20 +158,13 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
             current = &it->second;
             currentName = &it->first;
         }
-        // Compared here, while the datapoints are being read anyway, so that the schema and row
-        // passes only look at the flag.
-        const bool same =
-            !current->empty() &&
-            sameColumns(current->back().reading->getReadingData(), reading->getReadingData());
-        current->push_back(GroupedReading{reading, same});
+        addToGroup(*current, reading);
     }
     std::vector<TableBatch> tables;
     tables.reserve(groups.size());
     for (auto& entry : groups) {
-        TableBatch table;
-        table.name = entry.first;
-        table.readings = std::move(entry.second);
-        tables.push_back(std::move(table));
+        entry.second.batch.name = entry.first;
+        tables.push_back(std::move(entry.second.batch));
     }
     return tables;
 }
@@ -330,7 +366,7 @@ bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t fir
     }
     if (count == 1) {
         const Reading* reading = table.rows[first].reading;
-        diverted[reading] = Reject{table.batch->name, reading, refusal};
+        diverted.insert_or_assign(reading, Reject{table.batch->name, reading, refusal});
         return true;
     }
     const size_t half = count / 2;
@@ -503,6 +539,44 @@ bool BatchDelivery::recover(std::vector<TableBatch>& tables, TableSettler& settl
     return false;
 }
 
+void BatchDelivery::logRejects(const std::vector<Reject>& rejects) {
+    // One warning per table and cause, however many readings share it: a busy gateway's log
+    // stays readable, and the reject table keeps every detail.
+    struct Count {
+        const Reject* first;
+        size_t readings;
+    };
+    std::vector<Count> counts;
+    std::map<std::pair<std::string, std::string>, size_t> positions;
+    for (const Reject& reject : rejects) {
+        log()->debug("Reading rejected from table '%s' (asset '%s'): %s", reject.table.c_str(),
+                     reject.reading ? reject.reading->getAssetName().c_str() : "",
+                     reject.reason.message.c_str());
+        const std::string cause =
+            !reject.cause.empty()
+                ? reject.cause
+                : reject.reason.sqlState + "/" + std::to_string(reject.reason.nativeError);
+        auto position = positions.try_emplace({reject.table, cause}, counts.size());
+        if (position.second) {
+            counts.push_back(Count{&reject, 0});
+        }
+        ++counts[position.first->second].readings;
+    }
+    for (const Count& count : counts) {
+        const Reject& first = *count.first;
+        const std::string cause =
+            !first.cause.empty()
+                ? first.cause
+                : "refused by the database, SQLSTATE " + first.reason.sqlState + ", native error " +
+                      std::to_string(first.reason.nativeError) + ": " + first.reason.message;
+        log()->warn("%zu %s rejected from table '%s', the first from asset '%s' at %s: %s",
+                    count.readings, count.readings == 1 ? "reading" : "readings",
+                    first.table.c_str(), first.reading ? first.reading->getAssetName().c_str() : "",
+                    first.reading ? first.reading->getAssetDateUserTime(0, true).c_str() : "",
+                    cause.c_str());
+    }
+}
+
 BatchDelivery::Result BatchDelivery::report(const std::vector<TableBatch>& tables,
                                             const Attempt& attempt) {
     parts.ledger.committed(parts.runner, parts.builder);
@@ -512,11 +586,7 @@ BatchDelivery::Result BatchDelivery::report(const std::vector<TableBatch>& table
                          table.batch->name.c_str());
         }
     }
-    for (const Reject& reject : attempt.rejects) {
-        log()->warn("Reading rejected from table '%s' (asset '%s'): %s", reject.table.c_str(),
-                    reject.reading ? reject.reading->getAssetName().c_str() : "",
-                    reject.reason.message.c_str());
-    }
+    logRejects(attempt.rejects);
     Result result;
     result.delivered = true;
     result.rows = attempt.rows;
@@ -581,7 +651,7 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
     std::vector<Reject> reserved;
     std::vector<TableBatch> tables = group(readings, reserved);
     TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
-                         parts.databaseName);
+                         parts.databaseName, parts.wholeNumbersAsReal);
     if (!settle(tables, settler, error)) {
         return fail(result, error);
     }

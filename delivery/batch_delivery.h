@@ -45,6 +45,9 @@ public:
         DeliveryLedger& ledger;
         const std::string& databaseName;
         const std::string& instance;
+        // Columns made for whole numbers alone are floating point, so that fractions sent later
+        // fit as well.
+        bool wholeNumbersAsReal;
     };
 
     struct Result {
@@ -86,12 +89,14 @@ private:
 
     // The steps of `deliver`, in order.
     DeliveryLedger::Lookup lookUp(const std::string& fingerprint, StatementError& error);
+    // Readings by table, in batch order, and the kinds of each table's values.
     std::vector<TableBatch> group(const std::vector<Reading*>& readings,
                                   std::vector<Reject>& rejects);
     bool settle(std::vector<TableBatch>& tables, TableSettler& settler, StatementError& error);
     Result write(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
                  TableSettler& settler, const std::string& fingerprint);
     Result report(const std::vector<TableBatch>& tables, const Attempt& attempt);
+    static void logRejects(const std::vector<Reject>& rejects);
 
     // The parts of one round of `write`.
     bool prepare(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,

@@ -208,28 +208,36 @@ Columns columnsOf(const std::string& table, const SchemaManager::TableSchema& sc
     return columns;
 }
 
-// The first column the database refused to add that the row carries, or null.
-const StatementError* refusedColumnOf(const DatabaseRecord& record, const TableBatch& table) {
+// The first column the database refused to add that the row carries, with its answer, or null.
+const std::pair<const std::string, StatementError>* refusedColumnOf(const DatabaseRecord& record,
+                                                                    const TableBatch& table) {
     for (const std::string& column : record.columnNameList()) {
         auto refused = table.refusedColumns.find(column);
         if (refused != table.refusedColumns.end()) {
-            return &refused->second;
+            return &*refused;
         }
     }
     return nullptr;
 }
 
+std::string typeConflictCause(const std::string& column, const std::string& type) {
+    return "type conflict in column '" + column + "' of type " + type +
+           " (a column made with integerType REAL takes fractions; an existing column has to be "
+           "made again by hand with a type that takes these values)";
+}
+
 // Why a text cannot land at all, or empty; a text longer than its column is noted so that the
 // column is lengthened before the transaction.
 std::string checkText(const std::string& value, const std::string& column, size_t length,
-                      size_t row, const SQLBuilder& builder,
-                      BatchRenderer::RenderedTable& rendered) {
+                      size_t row, const SQLBuilder& builder, BatchRenderer::RenderedTable& rendered,
+                      std::string& cause) {
     const size_t limit = length ? length : BatchRenderer::ASSUMED_TEXT_LENGTH;
     if (value.size() <= limit) {
         return std::string();
     }
     const size_t characters = BatchRenderer::characterCount(value);
     if (characters > builder.getMaxVarcharLength()) {
+        cause = "text longer than the longest text column for '" + column + "'";
         return "a text of " + std::to_string(characters) +
                " characters is longer than the longest text column (" +
                std::to_string(builder.getMaxVarcharLength()) + ") for '" + column + "'";
@@ -241,10 +249,10 @@ std::string checkText(const std::string& value, const std::string& column, size_
 }
 
 // Renders a record's values in the table's column order into `values`; returns why the row
-// cannot land as it is, or empty.
+// cannot land as it is (and in `cause`, the reason it shares with others), or empty.
 std::string renderRow(const DatabaseRecord& record, const Columns& columns, bool inTableOrder,
                       const SQLBuilder& builder, std::vector<std::string>& values,
-                      BatchRenderer::RenderedTable& rendered) {
+                      BatchRenderer::RenderedTable& rendered, std::string& cause) {
     values.clear();
     const size_t row = rendered.rows.size();
     const size_t longBefore = rendered.longTexts.size();
@@ -259,7 +267,7 @@ std::string renderRow(const DatabaseRecord& record, const Columns& columns, bool
         }
         const ColumnKind kind = columns.kinds[i];
         if (kind == ColumnKind::Text) {
-            conflict = checkText(*value, name, columns.lengths[i], row, builder, rendered);
+            conflict = checkText(*value, name, columns.lengths[i], row, builder, rendered, cause);
         } else if (kind == ColumnKind::Integer || kind == ColumnKind::Float) {
             const int scale = columns.scales[i];
             conflict = conflictFor(*value, kind, *columns.types[i], std::max(scale, 0));
@@ -269,6 +277,7 @@ std::string renderRow(const DatabaseRecord& record, const Columns& columns, bool
                 conflict.clear();
             } else if (!conflict.empty()) {
                 conflict = "type conflict in column '" + name + "': " + conflict;
+                cause = typeConflictCause(name, *columns.types[i]);
             }
         }
         values.push_back(builder.formatValue(*value, *columns.types[i]));
@@ -305,7 +314,8 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
     DatabaseRecord record;
     std::vector<std::string> values;
     bool inTableOrder = false;
-    const StatementError* refusedColumn = nullptr;
+    const std::pair<const std::string, StatementError>* refusedColumn = nullptr;
+    std::string cause;
     for (const GroupedReading& entry : table.readings) {
         if (diverted.count(entry.reading)) {
             continue;
@@ -316,13 +326,17 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
             refusedColumn = refusedColumnOf(record, table);
         }
         if (refusedColumn) {
-            rejects.push_back(Reject{table.name, entry.reading, *refusedColumn});
+            rejects.push_back(
+                Reject{table.name, entry.reading, refusedColumn->second,
+                       "the database refused to add column '" + refusedColumn->first + "'"});
             continue;
         }
-        std::string conflict = renderRow(record, columns, inTableOrder, builder, values, rendered);
+        std::string conflict =
+            renderRow(record, columns, inTableOrder, builder, values, rendered, cause);
         if (!conflict.empty()) {
-            rejects.push_back(
-                Reject{table.name, entry.reading, StatementError{"", 0, std::move(conflict)}});
+            rejects.push_back(Reject{table.name, entry.reading,
+                                     StatementError{"", 0, std::move(conflict)}, std::move(cause)});
+            cause.clear();
             continue;
         }
         rendered.rows.push_back(Row{entry.reading, SQLBuilder::buildRowTuple(values)});

@@ -4,6 +4,7 @@
 
 #include "client/error_classification.h"
 #include "delivery/statement_runner.h"
+#include "host/datapoint_value.h"
 #include "host/logger.h"
 #include "mapping/reading_mapper.h"
 #include "schema/schema_manager.h"
@@ -16,6 +17,10 @@ constexpr size_t FIXED_COLUMNS = 4;
 // Lengthened text columns grow to at least this, so that a slowly growing text does not cost a
 // change of the table per batch.
 constexpr size_t MIN_WIDENED_LENGTH = 1024;
+// The value kinds' type tags, as the SQL builder takes them.
+constexpr int TEXT_TAG = DatapointValue::T_STRING;
+constexpr int INTEGER_TAG = DatapointValue::T_INTEGER;
+constexpr int FLOAT_TAG = DatapointValue::T_FLOAT;
 
 // Failures that say nothing about one table or column: the batch fails and is sent again.
 bool failsTheBatch(const StatementError& error) {
@@ -50,12 +55,34 @@ size_t widenedLength(size_t characters, size_t maximum) {
 
 TableSettler::TableSettler(SchemaManager& schema, ReadingMapper& readingMapper,
                            const SQLBuilder& sqlBuilder, StatementRunner& statementRunner,
-                           const std::string& database)
+                           const std::string& database, bool wholeNumbersFloat)
     : schemaManager(schema),
       mapper(readingMapper),
       builder(sqlBuilder),
       runner(statementRunner),
-      databaseName(database) {}
+      databaseName(database),
+      wholeNumbersAsReal(wholeNumbersFloat) {}
+
+std::string TableSettler::columnType(const TableBatch& table, const DatabaseRecord& record,
+                                     const std::string& column) const {
+    auto kind = table.kinds.find(column);
+    if (kind == table.kinds.end()) {
+        return schemaManager.declaredColumnType(record, column);
+    }
+    std::string type;
+    switch (kind->second) {
+        case ValueKind::Integer:
+            type = builder.toSQLTypeString(wholeNumbersAsReal ? FLOAT_TAG : INTEGER_TAG);
+            break;
+        case ValueKind::Float:
+            type = builder.toSQLTypeString(FLOAT_TAG);
+            break;
+        case ValueKind::Text:
+            type = builder.toSQLTypeString(TEXT_TAG);
+            break;
+    }
+    return type + builder.decodeConstraints(record.getConstraints(column));
+}
 
 bool TableSettler::readColumns(const std::vector<TableBatch*>& tables, StatementError& error) {
     std::vector<TableBatch*> unknown;
@@ -102,8 +129,7 @@ std::vector<TableSettler::Change> TableSettler::plan(TableBatch& table) {
             Change create{&table, true, {}, {}};
             for (const std::string& column : record.columnNameList()) {
                 if (known.insert(column).second && !table.refusedColumns.count(column)) {
-                    create.columns.emplace_back(column,
-                                                schemaManager.declaredColumnType(record, column));
+                    create.columns.emplace_back(column, columnType(table, record, column));
                 }
             }
             create.sql = builder.buildCreateTable(table.name, create.columns);
@@ -115,7 +141,7 @@ std::vector<TableSettler::Change> TableSettler::plan(TableBatch& table) {
             if (table.refusedColumns.count(column) || !known.insert(column).second) {
                 continue;
             }
-            std::string type = schemaManager.declaredColumnType(record, column);
+            std::string type = columnType(table, record, column);
             Change add{&table, false, {{column, type}}, {}};
             add.sql = builder.buildAlterTable(table.name, column, type);
             changes.push_back(std::move(add));

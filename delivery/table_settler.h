@@ -10,6 +10,7 @@
 #include "client/odbc_client.h"
 #include "delivery/table_batch.h"
 
+class DatabaseRecord;
 class ReadingMapper;
 class SchemaManager;
 class SQLBuilder;
@@ -29,8 +30,9 @@ public:
         size_t characters;
     };
 
+    // With `wholeNumbersAsReal`, a column made for whole numbers alone is floating point.
     TableSettler(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder,
-                 StatementRunner& runner, const std::string& databaseName);
+                 StatementRunner& runner, const std::string& databaseName, bool wholeNumbersAsReal);
 
     // False when the batch cannot go on; `error` says why.
     bool settle(std::vector<TableBatch*>& tables, StatementError& error);
@@ -63,6 +65,10 @@ private:
                   std::map<ColumnKey, StatementError>& refused, StatementError& error);
     bool readColumns(const std::vector<TableBatch*>& tables, StatementError& error);
     std::vector<Change> plan(TableBatch& table);
+    // The declared type of a new column: for a datapoint, made for the widest kind of its values
+    // in the batch, so that every one of them fits.
+    std::string columnType(const TableBatch& table, const DatabaseRecord& record,
+                           const std::string& column) const;
     void apply(const Change& change);
     // One statement at a time, each failure handled on its own.
     bool settleOneByOne(TableBatch& table, bool mayRefresh, StatementError& error);
@@ -75,6 +81,7 @@ private:
     const SQLBuilder& builder;
     StatementRunner& runner;
     const std::string& databaseName;
+    const bool wholeNumbersAsReal;
 };
 
 #endif

@@ -52,6 +52,29 @@ std::string formatDouble(double number) {
     return std::string(buffer, shortest.ptr);
 }
 
+// A JSON array of the numbers, each in the shortest text that reads back as the same double;
+// JSON has no NaN or infinity, so those become null.
+std::string formatFloatArray(const std::vector<double>& numbers) {
+    std::string text;
+    // Most numbers of a spectrum take a few characters; the text grows when they do not.
+    text.reserve(2 + numbers.size() * 8);
+    text += '[';
+    char buffer[32];
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (i > 0) {
+            text += ',';
+        }
+        if (std::isfinite(numbers[i])) {
+            auto written = std::to_chars(buffer, buffer + sizeof(buffer), numbers[i]);
+            text.append(buffer, written.ptr);
+        } else {
+            text += "null";
+        }
+    }
+    text += ']';
+    return text;
+}
+
 }  // namespace
 
 DatabaseRecord::DatabaseRecord() = default;
@@ -278,6 +301,8 @@ std::string ReadingMapper::datapointValueToString(const DatapointValue& value) {
         }
         case DatapointValue::T_FLOAT:
             return formatDouble(value.toDouble());
+        case DatapointValue::T_FLOAT_ARRAY:
+            return formatFloatArray(value.getFloatArray());
         case DatapointValue::T_DP_DICT:
         case DatapointValue::T_DP_LIST:
             return value.toString();

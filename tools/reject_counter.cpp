@@ -8,7 +8,28 @@
 namespace varnholt {
 namespace runner {
 
-const char* const RejectCounter::WARNING_START = "Reading rejected from table";
+namespace {
+
+// The number of readings a warning of the plugin's reports as rejected: "N reading(s) rejected
+// from table ...", once per table and cause of a batch; 0 for any other line.
+size_t rejectedIn(const std::string& text) {
+    size_t digits = 0;
+    size_t count = 0;
+    while (digits < text.size() && digits < 19 && text[digits] >= '0' && text[digits] <= '9') {
+        count = count * 10 + static_cast<size_t>(text[digits] - '0');
+        ++digits;
+    }
+    if (digits == 0) {
+        return 0;
+    }
+    const char* const rest = count == 1 ? RejectCounter::ONE_REJECTED : RejectCounter::REJECTED;
+    return text.compare(digits, std::strlen(rest), rest) == 0 ? count : 0;
+}
+
+}  // namespace
+
+const char* const RejectCounter::ONE_REJECTED = " reading rejected from table ";
+const char* const RejectCounter::REJECTED = " readings rejected from table ";
 
 RejectCounter::RejectCounter() : previousLevel(Logger::getLogger()->getSinkLevel()) {
     Logger* logger = Logger::getLogger();
@@ -18,9 +39,8 @@ RejectCounter::RejectCounter() : previousLevel(Logger::getLogger()->getSinkLevel
         previous ? std::min(Logger::Level::WARN, previousLevel) : Logger::Level::WARN;
     logger->setSink(
         [this](Logger::Level lineLevel, const std::string& text) {
-            static const size_t length = std::strlen(WARNING_START);
-            if (lineLevel == Logger::Level::WARN && text.compare(0, length, WARNING_START) == 0) {
-                ++rejected;
+            if (lineLevel == Logger::Level::WARN) {
+                rejected += rejectedIn(text);
             }
             if (previous && lineLevel >= previousLevel) {
                 previous(lineLevel, text);

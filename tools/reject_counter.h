@@ -9,13 +9,15 @@
 namespace varnholt {
 namespace runner {
 
-// Counts the readings the plugin keeps in its reject table, from the warning it logs for each,
-// while the counter is alive. Lines still reach the sink installed before it, which is restored
-// on destruction: counters and other sinks are to be removed in the reverse order of their
-// installation.
+// Counts the readings the plugin keeps in its reject table, from the warnings it logs for each
+// batch (one per table and cause, with the number of readings), while the counter is alive. Lines
+// still reach the sink installed before it, which is restored on destruction: counters and other
+// sinks are to be removed in the reverse order of their installation.
 class RejectCounter {
 public:
-    static const char* const WARNING_START;
+    // What follows the number in those warnings.
+    static const char* const ONE_REJECTED;
+    static const char* const REJECTED;
 
     RejectCounter();
     ~RejectCounter();

@@ -39,7 +39,16 @@ ConfigCategory PluginE2ETest::emulatorCategory(const std::string& instanceName) 
 }
 
 PLUGIN_HANDLE PluginE2ETest::startInstance(const std::string& instanceName) {
+    return startInstance(instanceName, {});
+}
+
+PLUGIN_HANDLE PluginE2ETest::startInstance(
+    const std::string& instanceName,
+    const std::vector<std::pair<std::string, std::string>>& items) {
     ConfigCategory category = emulatorCategory(instanceName);
+    for (const auto& item : items) {
+        category.setValue(item.first, item.second);
+    }
     PLUGIN_HANDLE handle = BuiltPlugin::instance().init(&category);
     if (handle == nullptr) {
         throw std::runtime_error("plugin_init returned no handle");

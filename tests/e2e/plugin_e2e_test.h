@@ -35,6 +35,9 @@ protected:
     // The plugin's own default configuration pointed at the emulator.
     ConfigCategory emulatorCategory(const std::string& instanceName) const;
     PLUGIN_HANDLE startInstance(const std::string& instanceName = "e2e-instance");
+    // An instance of the emulator's category with these items changed.
+    PLUGIN_HANDLE startInstance(const std::string& instanceName,
+                                const std::vector<std::pair<std::string, std::string>>& items);
     void stopInstance(PLUGIN_HANDLE handle);
 
     uint32_t send(PLUGIN_HANDLE handle, const Batch& batch) const;

@@ -99,8 +99,9 @@ const std::vector<RejectCase>& rejectCases() {
          {0, 2},
          text("42701"),
          "conflicts with a system column name"},
+        // The column exists as BIGINT: in a new table the batch's word would make it text.
         {"OneBadReadingAmongAssets",
-         {},
+         {{"rj_mix_b", {integer("level", 0), word("state", "idle")}}},
          {{"rj_mix_a", {integer("level", 1)}},
           {"rj_mix_b", {integer("level", 1), word("state", "on")}},
           {"rj_mix_c", {real("flow", 0.5)}},
@@ -243,7 +244,7 @@ TEST_P(RejectTest, RejectedReadingsKeptAndTheRestLandsOnce) {
         EXPECT_EQ(reject.at(0), text(sent.getAssetName()));
         EXPECT_EQ(reject.at(1), text(sent.getAssetName()));
         EXPECT_EQ(reject.at(5), text(sent.getAssetDateUserTime(0, true)));
-        EXPECT_EQ(capture.count(Logger::Level::WARN, "Reading rejected from table '" +
+        EXPECT_EQ(capture.count(Logger::Level::DEBUG, "Reading rejected from table '" +
                                                          sent.getAssetName() + "' (asset '" +
                                                          sent.getAssetName() + "'): " + message),
                   1u);

@@ -120,6 +120,18 @@ const ConfigurationItems& expectedDefaultConfiguration() {
           {"default", ""},
           {"order", "14"},
           {"displayName", "Role"}}},
+        {"integerType",
+         {{"description",
+           "Type of a new column whose values in the batch that makes it are all whole numbers. "
+           "BIGINT keeps every whole number exactly, but a fraction sent to that column later is "
+           "rejected. Pick REAL when sources print whole values as integers (a temperature of "
+           "21.0 sent as 21): the column then takes 21.5 as well. Columns that exist are never "
+           "changed"},
+          {"type", "enumeration"},
+          {"default", "BIGINT"},
+          {"options", "[BIGINT,REAL]"},
+          {"order", "15"},
+          {"displayName", "Column type for whole numbers"}}},
     };
     return items;
 }

@@ -53,6 +53,7 @@ const std::map<std::string, std::string>& overrides() {
         {"tolvaneInstance", "edge-7"},
         {"source", "statistics"},
         {"additionalParams", R"({"warehouse":"WH","role":"LOADER"})"},
+        {"integerType", "REAL"},
     };
     return values;
 }
@@ -82,6 +83,7 @@ void expectSameSettings(const ODBCConfig& actual, const ODBCConfig& expected) {
     EXPECT_EQ(actual.token, expected.token);
     EXPECT_EQ(actual.warehouse, expected.warehouse);
     EXPECT_EQ(actual.role, expected.role);
+    EXPECT_EQ(actual.integerType, expected.integerType);
     EXPECT_EQ(actual.connectionString, expected.connectionString);
 }
 
@@ -144,10 +146,49 @@ TEST(ODBCConfig, OverriddenItemsReachEveryMemberAndTheGenericString) {
     EXPECT_EQ(config.tolvaneInstance, "edge-7");
     EXPECT_EQ(config.dataSource, "statistics");
     EXPECT_EQ(config.additionalParams, "role=LOADER;warehouse=WH;");
+    EXPECT_EQ(config.integerType, "REAL");
     EXPECT_EQ(config.getConnectionString(),
               "Driver={DatabricksODBCDriver};Host=acme.snowflakecomputing.com;Port=8443;"
               "UID=loader;PWD=hunter2;SCHEMA=PLANT_DB;role=LOADER;warehouse=WH;");
 }
+
+struct IntegerTypeCase {
+    const char* name;
+    std::string value;
+    std::string taken;
+    bool logged;
+};
+
+class ODBCConfigIntegerType : public ::testing::TestWithParam<IntegerTypeCase> {};
+
+// An unknown value cannot stop delivery: one error line, and the default.
+TEST_P(ODBCConfigIntegerType, TakesAKnownTypeOrTheDefaultWithOneError) {
+    ConfigCategory category = defaultCategory();
+    category.setValue("integerType", GetParam().value);
+    ODBCConfig config;
+    LogCapture capture;
+    config.configure(&category);
+    EXPECT_EQ(config.integerType, GetParam().taken);
+    const std::vector<std::string> errors = capture.texts(Level::ERROR);
+    if (GetParam().logged) {
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0], "Unknown integerType '" + GetParam().value +
+                                 "': columns for whole numbers are made as BIGINT (the options "
+                                 "are BIGINT and REAL)");
+    } else {
+        EXPECT_TRUE(errors.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ODBCConfigIntegerType,
+                         ::testing::Values(IntegerTypeCase{"Bigint", "BIGINT", "BIGINT", false},
+                                           IntegerTypeCase{"Real", "REAL", "REAL", false},
+                                           IntegerTypeCase{"LowerCase", "real", "BIGINT", true},
+                                           IntegerTypeCase{"Empty", "", "BIGINT", true},
+                                           IntegerTypeCase{"Float", "FLOAT", "BIGINT", true}),
+                         [](const ::testing::TestParamInfo<IntegerTypeCase>& info) {
+                             return info.param.name;
+                         });
 
 struct MissingItemCase {
     std::string item;
@@ -575,6 +616,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"Token", [](ODBCConfig& c) { c.token = "t"; }, true},
         ChangeCase{"Warehouse", [](ODBCConfig& c) { c.warehouse = "WH"; }, true},
         ChangeCase{"Role", [](ODBCConfig& c) { c.role = "R"; }, true},
+        ChangeCase{"IntegerType", [](ODBCConfig& c) { c.integerType = "REAL"; }, true},
         ChangeCase{"ConnectionStringOnly", [](ODBCConfig& c) { c.connectionString = "x"; }, false}),
     [](const ::testing::TestParamInfo<ChangeCase>& info) { return info.param.name; });
 

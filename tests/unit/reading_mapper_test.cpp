@@ -190,8 +190,16 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"NaN", DatapointValue(NAN_VALUE), "null", "REAL", 0},
         ValueCase{"Infinity", DatapointValue(INF_VALUE), "null", "REAL", 0},
         ValueCase{"MinusInfinity", DatapointValue(-INF_VALUE), "null", "REAL", 0},
-        ValueCase{"FloatArray", DatapointValue(std::vector<double>{1.5, 2.0}), "null",
+        ValueCase{"FloatArray", DatapointValue(std::vector<double>{1.5, 2.0}), "[1.5,2]",
                   "VARCHAR(256)", 0},
+        ValueCase{"FloatArrayShortestForms",
+                  DatapointValue(std::vector<double>{1e-7, 0.1, -21.25, 1e300, 5e-324}),
+                  "[1e-07,0.1,-21.25,1e+300,5e-324]", "VARCHAR(256)", 0},
+        ValueCase{"FloatArrayNonFinite",
+                  DatapointValue(std::vector<double>{NAN_VALUE, 1.0, INF_VALUE, -INF_VALUE}),
+                  "[null,1,null,null]", "VARCHAR(256)", 0},
+        ValueCase{"FloatArrayEmpty", DatapointValue(std::vector<double>{}), "[]", "VARCHAR(256)",
+                  0},
         ValueCase{"Dict",
                   dict({new Datapoint("a", DatapointValue(int64_t{1})),
                         new Datapoint("b", DatapointValue("x\"y"))}),
@@ -228,7 +236,7 @@ TEST_F(ReadingMapperTest, EachImageDatapointLogsOnce) {
     DatabaseRecord record = mapper.mapReadingToRecord(reading.get());
     EXPECT_EQ(capture.count(Level::INFO, UNSUPPORTED), 3u);
     EXPECT_EQ(record.getValue("front"), "null");
-    EXPECT_EQ(record.getValue("array"), "null");
+    EXPECT_EQ(record.getValue("array"), "[1]");
 }
 
 TEST_F(ReadingMapperTest, DatapointReplacesAStandardColumnInPlace) {

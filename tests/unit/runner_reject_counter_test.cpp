@@ -50,13 +50,17 @@ TEST_F(RunnerRejectCounterTest, CountsThePluginsRejectWarningsOnly) {
         size_t counted;
     };
     const std::vector<Line> lines = {
-        {Level::WARN, "Reading rejected from table 'pump' (asset 'pump'): value too long", 1},
-        {Level::WARN, "Reading rejected from table '' (asset ''): ", 1},
-        {Level::INFO, "Reading rejected from table 'pump' (asset 'pump'): x", 0},
-        {Level::ERROR, "Reading rejected from table 'pump' (asset 'pump'): x", 0},
+        {Level::WARN, "1 reading rejected from table 'pump', the first from asset 'pump': x", 1},
+        {Level::WARN, "1014 readings rejected from table 'room', the first from asset 'r': x",
+         1014},
+        {Level::WARN, "1 reading rejected from table '', the first from asset '' at : ", 1},
+        {Level::INFO, "3 readings rejected from table 'pump', the first from asset 'p': x", 0},
+        {Level::ERROR, "3 readings rejected from table 'pump', the first from asset 'p': x", 0},
+        {Level::DEBUG, "Reading rejected from table 'pump' (asset 'pump'): x", 0},
         {Level::WARN, "Failed to execute database query for table 'pump' (3 rows)", 0},
-        {Level::WARN, "note: Reading rejected from table 'pump'", 0},
-        {Level::WARN, "Reading rejected", 0},
+        {Level::WARN, "note: 3 readings rejected from table 'pump'", 0},
+        {Level::WARN, "3 readings rejected", 0},
+        {Level::WARN, "3 reading rejected from table 'pump'", 0},
     };
     RejectCounter counter;
     for (const Line& line : lines) {
@@ -67,7 +71,7 @@ TEST_F(RunnerRejectCounterTest, CountsThePluginsRejectWarningsOnly) {
 }
 
 TEST_F(RunnerRejectCounterTest, EarlierSinkKeepsGettingEveryLine) {
-    const std::string reject = "Reading rejected from table 'a' (asset 'a'): x";
+    const std::string reject = "1 reading rejected from table 'a', the first from asset 'a': x";
     LogCapture capture;
     {
         RejectCounter counter;
