@@ -220,7 +220,10 @@ const std::pair<const std::string, StatementError>* refusedColumnOf(const Databa
     return nullptr;
 }
 
-std::string typeConflictCause(const std::string& column, const std::string& type) {
+std::string typeConflictCause(const std::string& column, const std::string& declared) {
+    // The type alone, without the constraint the plugin declares it with.
+    std::string type = declared.substr(0, declared.find(" NOT NULL"));
+    type = type.substr(0, type.find(" NULL"));
     return "type conflict in column '" + column + "' of type " + type +
            " (a column made with integerType REAL takes fractions; an existing column has to be "
            "made again by hand with a type that takes these values)";

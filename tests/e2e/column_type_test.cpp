@@ -160,7 +160,7 @@ TEST_F(ColumnTypeTest, ManyRejectsOfABatchLogAFewLines) {
     const std::string first = "the first from asset 'e2e_counts' at ";
     EXPECT_EQ(warnings[0].rfind("594 readings rejected from table 'e2e_counts', " + first, 0), 0u)
         << warnings[0];
-    EXPECT_NE(warnings[0].find("type conflict in column 'v' of type BIGINT"), std::string::npos);
+    EXPECT_NE(warnings[0].find("type conflict in column 'v' of type BIGINT ("), std::string::npos);
     EXPECT_NE(warnings[0].find("integerType REAL"), std::string::npos);
     EXPECT_EQ(warnings[1].rfind("6 readings rejected from table 'e2e_counts', " + first, 0), 0u)
         << warnings[1];
