@@ -23,6 +23,8 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/emulator-lib.sh
+. "$root/scripts/emulator-lib.sh"
 readings=20000
 asset_counts="1 10 50"
 latencies="0 0.05"
@@ -77,16 +79,13 @@ for file in "$runner" "$plugin"; do
 done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/varnholt-latency.XXXXXX")"
-emulator_dir=""
 proxy_pid=""
 cleanup() {
     if [[ -n "$proxy_pid" ]]; then
         kill "$proxy_pid" 2>/dev/null || true
         wait "$proxy_pid" 2>/dev/null || true
     fi
-    if [[ -n "$emulator_dir" ]]; then
-        "$root/scripts/emulator-stop.sh" "$emulator_dir" >/dev/null 2>&1 || true
-    fi
+    emulator_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -94,14 +93,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 echo "== starting the emulator" >&2
-EMULATOR_OWNER_PID=$$ "$root/scripts/emulator-start.sh" >"$work/emulator.env" 2>"$work/emulator.log" ||
-    { cat "$work/emulator.log" >&2; die "the emulator did not start"; }
-# shellcheck disable=SC1091
-. "$work/emulator.env"
-emulator_dir="$EMULATOR_DIR"
-
-sql() { "$root/scripts/emulator-psql.sh" "$EMULATOR_DIR" -v ON_ERROR_STOP=1 -Atq "$@"; }
-reset_schema() { sql -c "SET client_min_messages = warning; DROP SCHEMA \"$EMULATOR_SCHEMA\" CASCADE; CREATE SCHEMA \"$EMULATOR_SCHEMA\";"; }
+emulator_start "$work" || die "the emulator did not start"
 
 # Round trips of a request log: the whole run, the first batch (up to its COMMIT, connecting
 # included), each later batch (after the previous COMMIT up to its own). Prints "total first

@@ -34,6 +34,8 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/emulator-lib.sh
+. "$root/scripts/emulator-lib.sh"
 readings=100000
 datapoints=10
 batch_sizes="1000 10000"
@@ -94,11 +96,8 @@ if [[ -n "$compare" ]]; then
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/varnholt-throughput.XXXXXX")"
-emulator_dir=""
 cleanup() {
-    if [[ -n "$emulator_dir" ]]; then
-        "$root/scripts/emulator-stop.sh" "$emulator_dir" >/dev/null 2>&1 || true
-    fi
+    emulator_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -106,14 +105,8 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 echo "== starting the emulator" >&2
-EMULATOR_OWNER_PID=$$ "$root/scripts/emulator-start.sh" >"$work/emulator.env" 2>"$work/emulator.log" ||
-    { cat "$work/emulator.log" >&2; die "the emulator did not start"; }
-# shellcheck disable=SC1091
-. "$work/emulator.env"
-emulator_dir="$EMULATOR_DIR"
+emulator_start "$work" || die "the emulator did not start"
 
-sql() { "$root/scripts/emulator-psql.sh" "$EMULATOR_DIR" -v ON_ERROR_STOP=1 -Atq "$@"; }
-reset_schema() { sql -c "SET client_min_messages = warning; DROP SCHEMA \"$EMULATOR_SCHEMA\" CASCADE; CREATE SCHEMA \"$EMULATOR_SCHEMA\";"; }
 row_count() { sql -c "SELECT count(*) FROM \"$EMULATOR_SCHEMA\".\"asset_0\""; }
 now() { date +%s.%N; }
 

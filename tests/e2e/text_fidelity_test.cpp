@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tests/e2e/plugin_e2e_test.h"
+#include "tests/support/case_names.h"
 
 namespace varnholt {
 namespace test {
@@ -74,7 +75,8 @@ TEST_P(TextFidelityTest, NamesAndTextsReadBackUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(OddTableNames, TextFidelityTest,
                          ::testing::Values("e2e_it's \"odd\"", "e2e_$$dollar$$", "e2e_trail$",
-                                           "e2e_back\\slash\\", "e2e_grüße_日本"));
+                                           "e2e_back\\slash\\", "e2e_grüße_日本"),
+                         textNames());
 
 class NulByteTest : public PluginE2ETest {};
 

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Shared by the fault scripts (sourced, not run): hard time limit, a private emulator that is
-# stopped on every way out, psql access, the loopback proxy, and the "every sequence number
-# arrived exactly once" check.
+# stopped on every way out (scripts/emulator-lib.sh, with psql access), the loopback proxy, and
+# the "every sequence number arrived exactly once" check.
 #
 # A script sets FAULT_NAME and FAULT_TIME_LIMIT (seconds) and sources this file with its
 # arguments still in "$@": [RUNNER [PLUGIN]] (default: build/tools/north_runner and
@@ -29,7 +29,8 @@ PLUGIN="${2:-$ROOT_DIR/build/libvarnholt.so.1}"
 }
 
 WORK_DIR="$(mktemp -d "${TMPDIR:-/tmp}/varnholt-$FAULT_NAME.XXXXXX")"
-EMULATOR_DIR=""
+# shellcheck source=scripts/emulator-lib.sh
+. "$ROOT_DIR/scripts/emulator-lib.sh"
 # Processes started in the background register here; they are ended by id on exit.
 BACKGROUND_PIDS=()
 
@@ -48,9 +49,7 @@ fault_cleanup() {
     for pid in "${BACKGROUND_PIDS[@]}"; do
         wait "$pid" 2>/dev/null || true
     done
-    if [[ -n "$EMULATOR_DIR" ]]; then
-        "$ROOT_DIR/scripts/emulator-stop.sh" "$EMULATOR_DIR" >/dev/null 2>&1 || true
-    fi
+    emulator_stop
     if [[ $status -ne 0 && -z "${FAULT_KEEP_WORK:-}" ]]; then
         log "work folder kept for inspection: $WORK_DIR"
     elif [[ -z "${FAULT_KEEP_WORK:-}" ]]; then
@@ -64,19 +63,8 @@ trap 'exit 130' INT
 
 # Starts a private emulator and loads its settings (EMULATOR_*, ODBCSYSINI) into the shell.
 start_emulator() {
-    EMULATOR_OWNER_PID=$$ "$ROOT_DIR/scripts/emulator-start.sh" >"$WORK_DIR/emulator.env" \
-        2>"$WORK_DIR/emulator.log" || {
-        cat "$WORK_DIR/emulator.log" >&2
-        fail "the emulator did not start"
-    }
-    # shellcheck disable=SC1091
-    . "$WORK_DIR/emulator.env"
+    emulator_start "$WORK_DIR" || fail "the emulator did not start"
     export ODBCSYSINI
-}
-
-# psql as the plugin's login role; unaligned, tuples only, stops at the first error.
-sql() {
-    "$ROOT_DIR/scripts/emulator-psql.sh" "$EMULATOR_DIR" -v ON_ERROR_STOP=1 -Atq "$@"
 }
 
 # psql as the superuser, for server settings.

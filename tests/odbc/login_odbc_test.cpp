@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "connector/snowflake_odbc_connector.h"
 #include "host/config_category.h"
 #include "host/log_capture.h"
+#include "tests/support/case_names.h"
 #include "tests/support/key_files.h"
 #include "tests/support/scripted_driver.h"
 
@@ -16,6 +16,7 @@ namespace {
 
 using varnholt::test::KeyFiles;
 using varnholt::test::ScriptedDriver;
+using varnholt::test::textNames;
 
 ScriptedDriver& driver() {
     return ScriptedDriver::instance();
@@ -169,20 +170,6 @@ TEST_P(SecretsNeverLogged, ThroughConfigureConnectAndAFailedConnect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, SecretsNeverLogged,
-                         ::testing::Values("Password", "Key pair", "OAuth token"),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                             // "Key pair" reads as KeyPair.
-                             std::string name;
-                             bool upper = false;
-                             for (char c : info.param) {
-                                 if (c == ' ') {
-                                     upper = true;
-                                     continue;
-                                 }
-                                 name += upper ? static_cast<char>(std::toupper(c)) : c;
-                                 upper = false;
-                             }
-                             return name;
-                         });
+                         ::testing::Values("Password", "Key pair", "OAuth token"), textNames());
 
 }  // namespace

@@ -11,14 +11,18 @@
 #include "client/odbc_client.h"
 #include "host/log_capture.h"
 #include "tests/odbc/client_probe.h"
+#include "tests/support/case_names.h"
 #include "tests/support/scripted_driver.h"
 
 namespace {
 
+using varnholt::test::caseName;
+using varnholt::test::caseNames;
 using varnholt::test::ClientProbe;
 using varnholt::test::DiagRecord;
 using varnholt::test::ScriptedDriver;
 using varnholt::test::StatementScript;
+using varnholt::test::textNames;
 using Lines = std::vector<LogCapture::Line>;
 using Level = Logger::Level;
 using Rows = std::vector<std::vector<std::string>>;
@@ -209,7 +213,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ExecutionFailureCase{"42S02", "table \"t\" does not exist", false},
                       ExecutionFailureCase{"HY000", "column \"x\" does not exist", false},
                       ExecutionFailureCase{"22001", "value too long for type varchar(256)", false},
-                      ExecutionFailureCase{"HY000", "Something odd", true}));
+                      ExecutionFailureCase{"HY000", "Something odd", true}),
+    caseNames([](const ExecutionFailureCase& c) {
+        return caseName({c.sqlState, c.message});
+    }));
 
 // `retriable` tells the last failed execution's class; a success does not reset it.
 TEST_F(ODBCClientQuery, RetriableFlagAcrossCalls) {
@@ -357,7 +364,8 @@ TEST_P(ExceptionMidStatement, FreesTheStatementHandle) {
 
 INSTANTIATE_TEST_SUITE_P(ODBCClient, ExceptionMidStatement,
                          ::testing::Values("Number of columns in result set",
-                                           "SQLGetData: SQLSTATE=", "Query executed successfully"));
+                                           "SQLGetData: SQLSTATE=", "Query executed successfully"),
+                         textNames());
 
 // executeQueryEx goes through the overridable executeQuery and turns only the execution
 // failure into a result.

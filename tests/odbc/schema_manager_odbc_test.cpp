@@ -13,12 +13,14 @@
 #include "mapping/reading_mapper.h"
 #include "schema/schema_manager.h"
 #include "sql/snowflake_sql_builder.h"
+#include "tests/support/case_names.h"
 #include "tests/support/scripted_driver.h"
 
 namespace {
 
 using varnholt::test::ScriptedDriver;
 using varnholt::test::StatementScript;
+using varnholt::test::textNames;
 using Schema = SchemaManager::TableSchema;
 
 DatabaseRecord pumpRecord() {
@@ -182,6 +184,7 @@ TEST_P(SnowflakeConnectionString, ConnectsThroughTheDriverManager) {
 
 INSTANTIATE_TEST_SUITE_P(Passwords, SnowflakeConnectionString,
                          ::testing::Values("kvzq", "s3cr;et}", "p;Driver={NoSuchDriver}",
-                                           " spaced "));
+                                           " spaced "),
+                         textNames());
 
 }  // namespace

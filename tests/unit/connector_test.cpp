@@ -15,12 +15,14 @@
 #include "host/log_capture.h"
 #include "schema/schema_manager.h"
 #include "sql/snowflake_sql_builder.h"
+#include "tests/support/case_names.h"
 #include "tests/support/statement_client.h"
 #include "tests/support/test_readings.h"
 
 namespace {
 
 using varnholt::test::Batch;
+using varnholt::test::caseNames;
 using varnholt::test::ReadingBuilder;
 using Level = Logger::Level;
 using Line = LogCapture::Line;
@@ -614,6 +616,21 @@ TEST_F(Connector, ConnectOnAnInvalidConnectorFailsForGood) {
 
 class DisconnectFrom : public Connector, public ::testing::WithParamInterface<int> {};
 
+std::string stateName(int state) {
+    switch (state) {
+        case TOLVANE_ODBC_SUCCESS:
+            return "Success";
+        case TOLVANE_ODBC_EAGAIN:
+            return "Eagain";
+        case TOLVANE_ODBC_FAILED:
+            return "Failed";
+        case TOLVANE_ODBC_NOTCONNECTED:
+            return "NotConnected";
+        default:
+            return "State " + std::to_string(state);
+    }
+}
+
 TEST_P(DisconnectFrom, AnyStateEndsNotConnected) {
     auto connector = makeConnector();
     connector->setState(GetParam());
@@ -625,7 +642,8 @@ TEST_P(DisconnectFrom, AnyStateEndsNotConnected) {
                                                   {Level::INFO, "Database disconnected"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(States, DisconnectFrom, ::testing::Values(0, 1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(States, DisconnectFrom, ::testing::Values(0, 1, 2, 3),
+                         caseNames(stateName));
 
 // Destruction
 

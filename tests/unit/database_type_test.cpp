@@ -7,8 +7,13 @@
 #include <vector>
 
 #include "host/log_capture.h"
+#include "tests/support/case_names.h"
 
 namespace {
+
+using varnholt::test::caseName;
+using varnholt::test::caseNames;
+using varnholt::test::textNames;
 
 struct ProductNameCase {
     std::string text;
@@ -53,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ProductNameCase{"Adaptive Server", DatabaseType::Sybase},
                       ProductNameCase{"microsoft sql server", DatabaseType::SQLServer},
                       ProductNameCase{"MICROSOFT SQL SERVER", DatabaseType::SQLServer},
-                      ProductNameCase{"mIcRoSoFt SqL sErVeR", DatabaseType::SQLServer}));
+                      ProductNameCase{"mIcRoSoFt SqL sErVeR", DatabaseType::SQLServer}),
+    caseNames([](const ProductNameCase& c) { return c.text; }));
 
 class UnknownProductName : public ::testing::TestWithParam<std::string> {};
 
@@ -70,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(DatabaseType, UnknownProductName,
                          ::testing::Values("", " mysql", "mysql ", "MySQL 8.0", "PostgreSQL 15.4",
                                            "Microsoft SQL Server 2019", "sql  server", "sql_server",
                                            "Snowflake", "Unknown", "my sql", "postgre",
-                                           "MYSQL\xC3\x89"));
+                                           "MYSQL\xC3\x89"),
+                         textNames());
 
 struct TypeTextCase {
     int32_t value;
@@ -94,7 +101,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeTextCase{6, "SQLite", "LIMIT"}, TypeTextCase{7, "MariaDB", "LIMIT"},
                       TypeTextCase{8, "Sybase", "TOP"}, TypeTextCase{9, "Informix", "FIRST"},
                       TypeTextCase{10, "Unknown", "LIMIT"}, TypeTextCase{42, "Unknown", "LIMIT"},
-                      TypeTextCase{-1, "Unknown", "LIMIT"}));
+                      TypeTextCase{-1, "Unknown", "LIMIT"}),
+    caseNames([](const TypeTextCase& c) {
+        return caseName({std::to_string(c.value), c.displayName});
+    }));
 
 // Every named type's display name is also a product name that maps back to it.
 TEST(DatabaseType, DisplayNamesMapBack) {

@@ -10,9 +10,11 @@
 #include "host/log_capture.h"
 #include "host/logger.h"
 #include "host/reading.h"
+#include "tests/support/case_names.h"
 
 namespace {
 
+using varnholt::test::caseNames;
 using Strings = std::vector<std::string>;
 using Level = Logger::Level;
 
@@ -107,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"2024-02-31 00:00:00", false, 0, 0},
                       ParseCase{"2024-02-29 00:00:00", true, 1709164800, 0},
                       ParseCase{"2024-01-01 -1:00:00", false, 0, 0},
-                      ParseCase{"yesterday", false, 0, 0}, ParseCase{"", false, 0, 0}));
+                      ParseCase{"yesterday", false, 0, 0}, ParseCase{"", false, 0, 0}),
+    caseNames([](const ParseCase& c) { return c.text; }));
 
 TEST(ReadingTest, DatapointLookupAndDeepCopy) {
     Reading reading("pump", {new Datapoint("a", DatapointValue(int64_t{1})),

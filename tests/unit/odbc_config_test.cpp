@@ -14,12 +14,15 @@
 #include "config/snowflake_odbc_config.h"
 #include "host/config_category.h"
 #include "host/log_capture.h"
+#include "tests/support/case_names.h"
 #include "tests/support/key_files.h"
 
 namespace {
 
 using Level = Logger::Level;
+using varnholt::test::caseNames;
 using varnholt::test::KeyFiles;
+using varnholt::test::textNames;
 
 const char* const DEFAULT_GENERIC =
     "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=default_user;PWD=kvzq;"
@@ -312,7 +315,8 @@ INSTANTIATE_TEST_SUITE_P(Values, ConnectionValue,
                                            ValueCase{" lead", "{ lead}"},
                                            ValueCase{"trail ", "{trail }"}, ValueCase{" ", "{ }"},
                                            ValueCase{"s3cr;et}", "{s3cr;et}}}"},
-                                           ValueCase{"a;PWD=x", "{a;PWD=x}"}));
+                                           ValueCase{"a;PWD=x", "{a;PWD=x}"}),
+                         caseNames([](const ValueCase& c) { return c.value; }));
 
 TEST(ODBCConfig, BothFormsBraceEveryValueThatNeedsIt) {
     ConfigCategory category = defaultCategory();
@@ -443,7 +447,8 @@ TEST_P(PasswordNeverLogged, InAnyLineOfAConfigurationLifecycle) {
 
 INSTANTIATE_TEST_SUITE_P(Passwords, PasswordNeverLogged,
                          ::testing::Values("hunter2", "s3cr;et}", "x}y", "{braced}",
-                                           " spaced pass ", "a;UID=intruder", "ends-with-brace}"));
+                                           " spaced pass ", "a;UID=intruder", "ends-with-brace}"),
+                         textNames());
 
 struct MaskCase {
     const char* name;

@@ -7,8 +7,12 @@
 
 #include "client/odbc_client.h"
 #include "host/log_capture.h"
+#include "tests/support/case_names.h"
 
 namespace {
+
+using varnholt::test::caseName;
+using varnholt::test::caseNames;
 
 struct ClassificationCase {
     std::string sqlState;
@@ -91,6 +95,12 @@ const ClassificationCase CASES[] = {
     {"HY000", "100078 (22000): String 'x' is too long", false, DATA + "HY000"},
 };
 
+// Named by state, then message: 42S02_table_Dquote_pump_Dquote_does_not_exist.
+std::string classificationName(const ClassificationCase& c) {
+    return caseName(
+        {c.sqlState.empty() ? "NoState" : c.sqlState, c.message.empty() ? "NoMessage" : c.message});
+}
+
 class RetriableError : public ::testing::TestWithParam<ClassificationCase> {};
 
 TEST_P(RetriableError, ClassifiesAndLogsOneDebugLine) {
@@ -103,7 +113,8 @@ TEST_P(RetriableError, ClassifiesAndLogsOneDebugLine) {
     EXPECT_EQ(capture.lines(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Classification, RetriableError, ::testing::ValuesIn(CASES));
+INSTANTIATE_TEST_SUITE_P(Classification, RetriableError, ::testing::ValuesIn(CASES),
+                         caseNames(classificationName));
 
 // Outside the codes of refused values, the native error plays no part in the decision.
 TEST(RetriableErrorNativeError, CountsOnlyForRefusedValues) {

@@ -7,8 +7,12 @@
 #include <vector>
 
 #include "sql/snowflake_sql_builder.h"
+#include "tests/support/case_names.h"
 
 namespace {
+
+using varnholt::test::caseName;
+using varnholt::test::caseNames;
 
 using Strings = std::vector<std::string>;
 using Rows = std::vector<Strings>;
@@ -56,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCodeCase{4, "VARCHAR(256)"}, TypeCodeCase{5, "VARCHAR(256)"},
                       TypeCodeCase{6, "VARCHAR(256)"}, TypeCodeCase{7, "VARCHAR(256)"},
                       TypeCodeCase{8, "VARCHAR(256)"}, TypeCodeCase{-1, "VARCHAR(256)"},
-                      TypeCodeCase{INT_MIN, "VARCHAR(256)"}));
+                      TypeCodeCase{INT_MIN, "VARCHAR(256)"}),
+    caseNames([](const TypeCodeCase& c) { return "Code " + std::to_string(c.code); }));
 
 struct ConstraintCase {
     uint32_t constraint;
@@ -79,7 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ConstraintCase{8, " UNIQUE"}, ConstraintCase{10, " NULL UNIQUE"},
                       ConstraintCase{13, " NOT NULL PRIMARY KEY UNIQUE"},
                       ConstraintCase{15, " NOT NULL PRIMARY KEY UNIQUE"}, ConstraintCase{16, ""},
-                      ConstraintCase{0xFFFFFFF0u | 2u, " NULL"}));
+                      ConstraintCase{0xFFFFFFF0u | 2u, " NULL"}),
+    caseNames([](const ConstraintCase& c) {
+        return "Constraint " + std::to_string(c.constraint);
+    }));
 
 struct NormalizeCase {
     std::string reported;
@@ -108,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
         NormalizeCase{"FLOAT_TEXT", "REAL"}, NormalizeCase{"NUMBER_INT", "BIGINT"},
         NormalizeCase{"TIMESTAMP_NTZ", ""}, NormalizeCase{"TIMESTAMP_LTZ", ""},
         NormalizeCase{"DATE", ""}, NormalizeCase{"BOOLEAN", ""}, NormalizeCase{"DOUBLE", ""},
-        NormalizeCase{"VARIANT", ""}, NormalizeCase{"", ""}));
+        NormalizeCase{"VARIANT", ""}, NormalizeCase{"", ""}),
+    caseNames([](const NormalizeCase& c) { return c.reported; }));
 
 TEST(SnowflakeSQLBuilderTest, StatementsWithDoubleQuotedIdentifiers) {
     SnowflakeSQLBuilder builder;
@@ -168,7 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ColumnQueryCase{"a$$b", "'a$$b'"},
                       ColumnQueryCase{"x$$ OR 1=1 --", "'x$$ OR 1=1 --'"},
                       ColumnQueryCase{"it's$$\\", "'it''s$$\\\\'"},
-                      ColumnQueryCase{"pump$", "'pump$'"}, ColumnQueryCase{"$", "'$'"}));
+                      ColumnQueryCase{"pump$", "'pump$'"}, ColumnQueryCase{"$", "'$'"}),
+    caseNames([](const ColumnQueryCase& c) { return c.table; }));
 
 TEST(SnowflakeSQLBuilderTest, ColumnQueryExampleAndSchemaIgnored) {
     SnowflakeSQLBuilder builder;
@@ -200,7 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(std::string("$$x$$"), std::string("'$$x$$'")),
                       std::make_pair(std::string("line\nbreak"), std::string("'line\nbreak'")),
                       std::make_pair(std::string("'); DROP TABLE x; --"),
-                                     std::string("'''); DROP TABLE x; --'"))));
+                                     std::string("'''); DROP TABLE x; --'"))),
+    caseNames([](const std::pair<std::string, std::string>& c) { return c.first; }));
 
 struct FormatCase {
     std::string value;
@@ -209,6 +220,11 @@ struct FormatCase {
 };
 
 class SnowflakeFormatTest : public ::testing::TestWithParam<FormatCase> {};
+
+// Named by column type, then value: BIGINT_Minus_42.
+std::string formatName(const FormatCase& c) {
+    return caseName({c.type.empty() ? "NoType" : c.type, c.value});
+}
 
 TEST_P(SnowflakeFormatTest, Formats) {
     SnowflakeSQLBuilder builder;
@@ -233,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"ends\\", "VARCHAR(256) NULL", "'ends\\\\'"},
                       FormatCase{std::string("a\0b", 3), "VARCHAR(256)", "'ab'"},
                       FormatCase{"'); DROP TABLE x; --", "VARCHAR(256)",
-                                 "'''); DROP TABLE x; --'"}));
+                                 "'''); DROP TABLE x; --'"}),
+    caseNames(formatName));
 
 INSTANTIATE_TEST_SUITE_P(
     NumericColumns, SnowflakeFormatTest,
@@ -243,7 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"-0.0", "REAL", "-0.0"}, FormatCase{"1e-07", "REAL", "1e-07"},
                       FormatCase{"+3", "BIGINT", "+3"}, FormatCase{"2.5E+10", "REAL", "2.5E+10"},
                       FormatCase{"007", "BIGINT", "007"}, FormatCase{"5", "", "5"},
-                      FormatCase{"5", "BOOLEAN", "5"}));
+                      FormatCase{"5", "BOOLEAN", "5"}),
+    caseNames(formatName));
 
 INSTANTIATE_TEST_SUITE_P(
     NullWord, SnowflakeFormatTest,
@@ -251,7 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"Null", "", "Null"}, FormatCase{"nULl", "BIGINT", "nULl"},
                       FormatCase{"nulls", "BIGINT", "'nulls'"},
                       FormatCase{"nul", "BIGINT", "'nul'"}, FormatCase{"", "BIGINT", "NULL"},
-                      FormatCase{"", "REAL NULL", "NULL"}, FormatCase{"", "", "NULL"}));
+                      FormatCase{"", "REAL NULL", "NULL"}, FormatCase{"", "", "NULL"}),
+    caseNames(formatName));
 
 INSTANTIATE_TEST_SUITE_P(
     TextInNumericColumns, SnowflakeFormatTest,
@@ -268,7 +287,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"1), (2", "BIGINT", "'1), (2'"},
                       FormatCase{"'); DROP TABLE x; --", "BIGINT", "'''); DROP TABLE x; --'"},
                       FormatCase{"a\\", "", "'a\\\\'"},
-                      FormatCase{"2024-03-01", "TIMESTAMP_NTZ", "'2024-03-01'"}));
+                      FormatCase{"2024-03-01", "TIMESTAMP_NTZ", "'2024-03-01'"}),
+    caseNames(formatName));
 
 // A dialect that marks its literals, to see that formatting goes through the virtual hook.
 class MarkedLiterals : public SnowflakeSQLBuilder {

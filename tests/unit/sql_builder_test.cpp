@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "sql/sql_builder.h"
+#include "tests/support/case_names.h"
 
 namespace {
 
+using varnholt::test::caseNames;
 using Strings = std::vector<std::string>;
 using Rows = std::vector<Strings>;
 using Definitions = std::vector<std::pair<std::string, std::string>>;
@@ -218,7 +220,8 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{std::string("a\0b", 3), std::string("'a\0b'", 5)},
                       EscapeCase{"line\nbreak", "'line\nbreak'"},
                       EscapeCase{"caf\xc3\xa9", "'caf\xc3\xa9'"},
-                      EscapeCase{"'); DROP TABLE x; --", "'''); DROP TABLE x; --'"}));
+                      EscapeCase{"'); DROP TABLE x; --", "'''); DROP TABLE x; --'"}),
+    caseNames([](const EscapeCase& c) { return c.text; }));
 
 struct ConstraintCase {
     uint32_t constraint;
@@ -239,7 +242,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ConstraintCase{3, " NOT NULL"}, ConstraintCase{4, " PRIMARY KEY"},
                       ConstraintCase{6, " PRIMARY KEY"}, ConstraintCase{8, " UNIQUE"},
                       ConstraintCase{13, " NOT NULL PRIMARY KEY UNIQUE"}, ConstraintCase{16, ""},
-                      ConstraintCase{0xFFFFFFF0u | 8u, " UNIQUE"}));
+                      ConstraintCase{0xFFFFFFF0u | 8u, " UNIQUE"}),
+    caseNames([](const ConstraintCase& c) {
+        return "Constraint " + std::to_string(c.constraint);
+    }));
 
 TEST_F(SQLBuilderTest, InformationSchemaQueryLowerCasesBothNames) {
     EXPECT_EQ(builder.buildInformationSchemaQuery("Edge", "Readings"),

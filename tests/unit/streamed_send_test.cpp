@@ -14,12 +14,14 @@
 #include "host/log_capture.h"
 #include "mapping/reading_mapper.h"
 #include "sql/snowflake_sql_builder.h"
+#include "tests/support/case_names.h"
 #include "tests/support/statement_client.h"
 #include "tests/support/test_readings.h"
 
 namespace {
 
 using varnholt::test::Batch;
+using varnholt::test::caseNames;
 using varnholt::test::ReadingBuilder;
 using Level = Logger::Level;
 using Strings = std::vector<std::string>;
@@ -79,7 +81,8 @@ TEST_P(WideRecord, FindsReplacesAndClearsEveryColumn) {
 }
 
 // Around the width at which a record starts to keep a name index.
-INSTANTIATE_TEST_SUITE_P(Widths, WideRecord, ::testing::Values(2, 32, 33, 34, 200));
+INSTANTIATE_TEST_SUITE_P(Widths, WideRecord, ::testing::Values(2, 32, 33, 34, 200),
+                         caseNames([](size_t width) { return "Width " + std::to_string(width); }));
 
 // Statement length worked out ahead
 
