@@ -265,6 +265,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_TOKEN("token");
     static const std::string CONFIG_WAREHOUSE("warehouse");
     static const std::string CONFIG_ROLE("role");
+    static const std::string CONFIG_REPLAY_REJECTS("replayRejects");
 
     try {
         // Every read first, so that a failing one leaves the settings as they were.
@@ -284,6 +285,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string newToken = category->getValue(CONFIG_TOKEN, "");
         std::string newWarehouse = category->getValue(CONFIG_WAREHOUSE, "");
         std::string newRole = category->getValue(CONFIG_ROLE, "");
+        const bool newReplayRejects = category->getValue(CONFIG_REPLAY_REJECTS, "false") == "true";
         std::string newParams = flattenParameters(parameters);
         // A login that cannot work is refused here, with what to fix, rather than later as
         // the driver's error at every connection attempt.
@@ -303,6 +305,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         token = std::move(newToken);
         warehouse = std::move(newWarehouse);
         role = std::move(newRole);
+        replayRejects = newReplayRejects;
 
         buildConnectionString();
 
@@ -362,7 +365,8 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
            additionalParams != other.additionalParams || authentication != other.authentication ||
            privateKeyFile != other.privateKeyFile ||
            privateKeyPassphrase != other.privateKeyPassphrase || token != other.token ||
-           warehouse != other.warehouse || role != other.role;
+           warehouse != other.warehouse || role != other.role ||
+           replayRejects != other.replayRejects;
 }
 
 std::string ODBCConfig::connectionValue(const std::string& value) {

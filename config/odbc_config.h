@@ -53,6 +53,8 @@ public:
     // Empty: the user's defaults in the database.
     std::string warehouse;
     std::string role;
+    // Rejected readings of the instance are sent again with the batches.
+    bool replayRejects = false;
     std::string connectionString;
 };
 
