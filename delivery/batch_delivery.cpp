@@ -256,7 +256,7 @@ std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
     }
     // Before the rejects: a replayed reading refused again is written back under its old id.
     for (std::string& settled :
-         parts.replay.settle(parts.builder, parts.instance, rendered, rejects)) {
+         parts.replay.rowStatements(parts.builder, parts.instance, rendered, rejects)) {
         statements.push_back(Statement{std::move(settled), REJECT_STATEMENT, 0, 0});
     }
     addRejectStatements(rejects, statements);

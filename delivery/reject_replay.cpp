@@ -115,7 +115,7 @@ void RejectReplay::stamp(const Reading* reading, SQLBuilder::RejectRow& row) con
     }
 }
 
-std::vector<std::string> RejectReplay::settle(
+std::vector<std::string> RejectReplay::rowStatements(
     const SQLBuilder& builder, const std::string& instance,
     const std::vector<BatchRenderer::RenderedTable>& rendered, const std::vector<Reject>& rejects) {
     landed = refused = unreplayable = 0;

@@ -45,13 +45,14 @@ public:
               std::vector<Reading*>& batch);
     // The reject row of a replayed reading keeps its id; every row a pass writes carries it.
     void stamp(const Reading* reading, SQLBuilder::RejectRow& row) const;
-    // The statements that settle the taken rows in the batch's transaction, given what the batch
+    // The statements that close the taken rows in the batch's transaction, given what the batch
     // made of their readings: rows whose reading landed, or is written back as a reject, are
     // deleted; the rest (unreadable, or with nowhere to go) are marked with the pass. Placed
     // before the batch's reject rows, which may reuse the ids.
-    std::vector<std::string> settle(const SQLBuilder& builder, const std::string& instance,
-                                    const std::vector<BatchRenderer::RenderedTable>& rendered,
-                                    const std::vector<Reject>& rejects);
+    std::vector<std::string> rowStatements(
+        const SQLBuilder& builder, const std::string& instance,
+        const std::vector<BatchRenderer::RenderedTable>& rendered,
+        const std::vector<Reject>& rejects);
     // The batch carrying the taken rows committed: counts them and logs one line.
     void committed();
 
@@ -69,7 +70,7 @@ private:
     std::string pass;
     std::vector<Entry> entries;
     std::unordered_map<const Reading*, const std::string*> idOf;
-    // What the last settle found, and the pass's totals.
+    // What the last rowStatements found, and the pass's totals.
     size_t landed = 0;
     size_t refused = 0;
     size_t unreplayable = 0;

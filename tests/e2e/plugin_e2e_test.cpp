@@ -40,6 +40,10 @@ ConfigCategory PluginE2ETest::emulatorCategory(const std::string& instanceName) 
 
 PLUGIN_HANDLE PluginE2ETest::startInstance(const std::string& instanceName) {
     ConfigCategory category = emulatorCategory(instanceName);
+    return startInstance(category);
+}
+
+PLUGIN_HANDLE PluginE2ETest::startInstance(ConfigCategory& category) {
     PLUGIN_HANDLE handle = BuiltPlugin::instance().init(&category);
     if (handle == nullptr) {
         throw std::runtime_error("plugin_init returned no handle");

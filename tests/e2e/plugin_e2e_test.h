@@ -35,6 +35,8 @@ protected:
     // The plugin's own default configuration pointed at the emulator.
     ConfigCategory emulatorCategory(const std::string& instanceName) const;
     PLUGIN_HANDLE startInstance(const std::string& instanceName = "e2e-instance");
+    // An instance with a configuration of the test's own (emulatorCategory() changed).
+    PLUGIN_HANDLE startInstance(ConfigCategory& category);
     void stopInstance(PLUGIN_HANDLE handle);
 
     uint32_t send(PLUGIN_HANDLE handle, const Batch& batch) const;
