@@ -587,6 +587,8 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
                 "Batch of %zu readings found in the delivery ledger: it was delivered before, "
                 "nothing is written again",
                 readings.size());
+            // So were the rejects replayed with it, when this instance sent it.
+            parts.replay.committed();
             result.delivered = true;
             result.requests = parts.runner.takeRequestCount();
             return result;

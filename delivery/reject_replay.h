@@ -53,7 +53,8 @@ public:
         const SQLBuilder& builder, const std::string& instance,
         const std::vector<BatchRenderer::RenderedTable>& rendered,
         const std::vector<Reject>& rejects);
-    // The batch carrying the taken rows committed: counts them and logs one line.
+    // The batch carrying the taken rows committed (or was found in the ledger when sent again
+    // after its commit went unanswered): counts them and logs one line.
     void committed();
 
 private:
