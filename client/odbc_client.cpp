@@ -191,21 +191,37 @@ bool readResultSet(SQLHSTMT statement, std::vector<std::string>& columnNames, Qu
         std::vector<std::string> row;
         row.reserve(columnCount > 0 ? static_cast<size_t>(columnCount) : 0);
         for (SQLUSMALLINT column = 1; column <= columnCount; ++column) {
-            valueBuffer[0] = '\0';
-            SQLLEN indicator = 0;
-            const SQLRETURN rc = SQLGetData(statement, column, SQL_C_CHAR, valueBuffer,
-                                            VALUE_BUFFER_SIZE, &indicator);
-            if (!succeeded(rc)) {
-                logDiagnostics(statement, SQL_HANDLE_STMT, "SQLGetData");
-                Logger::getLogger()->debug("Failed to fetch data for column %d.",
-                                           static_cast<int>(column));
-                row.emplace_back("ERROR");
-            } else if (indicator == SQL_NULL_DATA) {
-                row.emplace_back("NULL");
-            } else {
-                // A truncated value keeps its first 1023 bytes; the rest is not read.
-                row.push_back(bufferText(valueBuffer, sizeof(valueBuffer) - 1));
+            std::string value;
+            bool failed = false;
+            bool null = false;
+            // A value longer than the buffer comes in pieces, each call the next one, until the
+            // driver says it is done (SQL_SUCCESS) or has nothing left (SQL_NO_DATA).
+            while (true) {
+                valueBuffer[0] = '\0';
+                SQLLEN indicator = 0;
+                const SQLRETURN rc = SQLGetData(statement, column, SQL_C_CHAR, valueBuffer,
+                                                VALUE_BUFFER_SIZE, &indicator);
+                if (rc == SQL_NO_DATA) {
+                    break;
+                }
+                if (!succeeded(rc)) {
+                    logDiagnostics(statement, SQL_HANDLE_STMT, "SQLGetData");
+                    Logger::getLogger()->debug("Failed to fetch data for column %d.",
+                                               static_cast<int>(column));
+                    failed = true;
+                    break;
+                }
+                if (indicator == SQL_NULL_DATA) {
+                    null = true;
+                    break;
+                }
+                const std::string piece = bufferText(valueBuffer, sizeof(valueBuffer) - 1);
+                value += piece;
+                if (rc == SQL_SUCCESS || piece.empty()) {
+                    break;
+                }
             }
+            row.push_back(failed ? std::string("ERROR") : null ? std::string("NULL") : value);
         }
         result.rows.push_back(std::move(row));
     }

@@ -124,6 +124,13 @@ const char* const DEFAULT_CONFIGURATION = R"JSON({
         "options": ["BIGINT", "REAL"],
         "order": "15",
         "displayName": "Column type for whole numbers"
+    },
+    "replayRejects": {
+        "description": "Send the readings this instance kept in the reject table (\"_varnholt_rejects\") again, once their cause is fixed: with each batch up to 1,000 of them, oldest first, in the batch's transaction, each deleted from the reject table as it lands. A reading refused again stays there and is not tried again until the plugin starts again",
+        "type": "boolean",
+        "default": "false",
+        "order": "16",
+        "displayName": "Replay rejected readings"
     }
 })JSON";
 }  // namespace

@@ -281,6 +281,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_WAREHOUSE("warehouse");
     static const std::string CONFIG_ROLE("role");
     static const std::string CONFIG_INTEGER_TYPE("integerType");
+    static const std::string CONFIG_REPLAY_REJECTS("replayRejects");
 
     try {
         // Every read first, so that a failing one leaves the settings as they were.
@@ -302,6 +303,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string newRole = category->getValue(CONFIG_ROLE, "");
         std::string newIntegerType =
             knownIntegerType(category->getValue(CONFIG_INTEGER_TYPE, BIGINT_INTEGER_TYPE));
+        const bool newReplayRejects = category->getValue(CONFIG_REPLAY_REJECTS, "false") == "true";
         std::string newParams = flattenParameters(parameters);
         // A login that cannot work is refused here, with what to fix, rather than later as
         // the driver's error at every connection attempt.
@@ -322,6 +324,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         warehouse = std::move(newWarehouse);
         role = std::move(newRole);
         integerType = std::move(newIntegerType);
+        replayRejects = newReplayRejects;
 
         buildConnectionString();
 
@@ -381,7 +384,8 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
            additionalParams != other.additionalParams || authentication != other.authentication ||
            privateKeyFile != other.privateKeyFile ||
            privateKeyPassphrase != other.privateKeyPassphrase || token != other.token ||
-           warehouse != other.warehouse || role != other.role || integerType != other.integerType;
+           warehouse != other.warehouse || role != other.role || integerType != other.integerType ||
+           replayRejects != other.replayRejects;
 }
 
 std::string ODBCConfig::connectionValue(const std::string& value) {

@@ -58,6 +58,8 @@ public:
     std::string role;
     // The type of a new column made for whole numbers alone.
     std::string integerType;
+    // Rejected readings of the instance are sent again with the batches.
+    bool replayRejects = false;
     std::string connectionString;
 };
 

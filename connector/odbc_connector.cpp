@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "delivery/delivery_ledger.h"
+#include "delivery/reject_replay.h"
 #include "delivery/statement_runner.h"
 #include "host/logger.h"
 #include "host/reading.h"
@@ -26,7 +27,8 @@ ODBCConnector::ODBCConnector(ODBCClient* odbcClient)
       schemaManager(nullptr),
       sqlBuilder(nullptr),
       statementRunner(nullptr),
-      deliveryLedger(nullptr) {
+      deliveryLedger(nullptr),
+      rejectReplay(nullptr) {
     if (!client) {
         log()->debug("Creating new ODBC client instance");
         client = new ODBCClient();
@@ -47,6 +49,7 @@ ODBCConnector::ODBCConnector(ODBCClient* odbcClient)
     }
     statementRunner = new StatementRunner(client);
     deliveryLedger = new DeliveryLedger();
+    rejectReplay = new RejectReplay();
 }
 
 ODBCConnector::~ODBCConnector() {
@@ -65,10 +68,13 @@ ODBCConnector::~ODBCConnector() {
     statementRunner = nullptr;
     delete deliveryLedger;
     deliveryLedger = nullptr;
+    delete rejectReplay;
+    rejectReplay = nullptr;
 }
 
 bool ODBCConnector::isValid() const {
-    return client && readingMapper && schemaManager && statementRunner && deliveryLedger;
+    return client && readingMapper && schemaManager && statementRunner && deliveryLedger &&
+           rejectReplay;
 }
 
 void ODBCConnector::disconnectIfConnectionLost() {
@@ -114,6 +120,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     }
     readingMapper->setTolvaneInstance(config.tolvaneInstance);
     schemaManager->setDatabaseName(config.schema);
+    rejectReplay->setEnabled(config.replayRejects);
     if (config.host != previous.host || config.port != previous.port ||
         config.schema != previous.schema || config.user != previous.user) {
         // Another database, or another user's view of it: nothing known of its tables holds.
@@ -251,9 +258,9 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         // The delivery holds references: the instance name must outlive it.
         const std::string instance = readingMapper->getTolvaneInstance();
         const bool wholeNumbersAsReal = config.integerType == ODBCConfig::REAL_INTEGER_TYPE;
-        BatchDelivery delivery(BatchDelivery::Parts{*client, *schemaManager, *readingMapper,
-                                                    *sqlBuilder, *statementRunner, *deliveryLedger,
-                                                    config.schema, instance, wholeNumbersAsReal});
+        BatchDelivery delivery(BatchDelivery::Parts{
+            *client, *schemaManager, *readingMapper, *sqlBuilder, *statementRunner, *deliveryLedger,
+            *rejectReplay, config.schema, instance, wholeNumbersAsReal});
         const BatchDelivery::Result result = delivery.deliver(readings);
         if (!result.delivered) {
             recoverSession(result.failure);

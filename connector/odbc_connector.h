@@ -18,6 +18,7 @@
 class ConfigCategory;
 class Reading;
 class DeliveryLedger;
+class RejectReplay;
 class SchemaManager;
 class SQLBuilder;
 class StatementRunner;
@@ -76,6 +77,7 @@ protected:
     SQLBuilder* sqlBuilder;
     StatementRunner* statementRunner;
     DeliveryLedger* deliveryLedger;
+    RejectReplay* rejectReplay;
 };
 
 #endif

@@ -5,6 +5,7 @@
 
 #include "delivery/batch_fingerprint.h"
 #include "delivery/delivery_ledger.h"
+#include "delivery/reject_replay.h"
 #include "delivery/rejected_reading.h"
 #include "delivery/statement_runner.h"
 #include "delivery/table_settler.h"
@@ -289,6 +290,11 @@ std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
             flush(table.rows.size());
         }
     }
+    // Before the rejects: a replayed reading refused again is written back under its old id.
+    for (std::string& settled :
+         parts.replay.rowStatements(parts.builder, parts.instance, rendered, rejects)) {
+        statements.push_back(Statement{std::move(settled), REJECT_STATEMENT, 0, 0});
+    }
     addRejectStatements(rejects, statements);
     statements.push_back(
         Statement{parts.ledger.record(parts.builder, parts.instance, fingerprint, rows),
@@ -309,6 +315,7 @@ void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects,
     };
     for (const Reject& reject : rejects) {
         SQLBuilder::RejectRow row = RejectedReading::toRow(reject, parts.instance);
+        parts.replay.stamp(reject.reading, row);
         // Room for the other columns and escapes on top of the two long texts.
         const size_t rowBytes = 2 * (row.readingJSON.size() + row.message.size()) + 512;
         if (!rejectRows.empty() && (rejectRows.size() >= MAX_ROWS_PER_INSERT ||
@@ -448,6 +455,16 @@ DeliveryLedger::Lookup BatchDelivery::lookUp(const std::string& fingerprint,
             error.sqlState.c_str(), static_cast<int>(error.nativeError), error.message.c_str());
     }
     return found;
+}
+
+const std::vector<Reading*>& BatchDelivery::replay(const std::vector<Reading*>& readings,
+                                                   std::vector<Reading*>& joined) {
+    if (!parts.replay.active()) {
+        return readings;
+    }
+    joined = readings;
+    parts.replay.take(parts.runner, parts.builder, parts.instance, joined);
+    return joined;
 }
 
 bool BatchDelivery::settle(std::vector<TableBatch>& tables, TableSettler& settler,
@@ -640,6 +657,8 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
                 "Batch of %zu readings found in the delivery ledger: it was delivered before, "
                 "nothing is written again",
                 readings.size());
+            // So were the rejects replayed with it, when this instance sent it.
+            parts.replay.committed();
             result.delivered = true;
             result.requests = parts.runner.takeRequestCount();
             return result;
@@ -648,12 +667,18 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
         case DeliveryLedger::Lookup::NotFound:
             break;
     }
+    std::vector<Reading*> joined;
+    const std::vector<Reading*>& batch = replay(readings, joined);
     std::vector<Reject> reserved;
-    std::vector<TableBatch> tables = group(readings, reserved);
+    std::vector<TableBatch> tables = group(batch, reserved);
     TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
                          parts.databaseName, parts.wholeNumbersAsReal);
     if (!settle(tables, settler, error)) {
         return fail(result, error);
     }
-    return write(tables, reserved, settler, fingerprint);
+    result = write(tables, reserved, settler, fingerprint);
+    if (result.delivered) {
+        parts.replay.committed();
+    }
+    return result;
 }

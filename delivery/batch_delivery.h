@@ -16,11 +16,14 @@
 
 class Reading;
 class ReadingMapper;
+class RejectReplay;
 class SchemaManager;
 class SQLBuilder;
 class TableSettler;
 
 // Delivers one batch: all of it in one transaction, or nothing.
+//  0. replay   while "replayRejects" is on, rejected readings of the instance join the batch
+//              (RejectReplay); their reject rows are deleted in the batch's transaction
 //  1. group    readings by table, batch order kept per table
 //  2. settle   tables and columns, outside the transaction (DDL commits on Snowflake)
 //  3. render   each reading into a row of its table, or into a reject with the reason
@@ -43,6 +46,7 @@ public:
         const SQLBuilder& builder;
         StatementRunner& runner;
         DeliveryLedger& ledger;
+        RejectReplay& replay;
         const std::string& databaseName;
         const std::string& instance;
         // Columns made for whole numbers alone are floating point, so that fractions sent later
@@ -89,6 +93,9 @@ private:
 
     // The steps of `deliver`, in order.
     DeliveryLedger::Lookup lookUp(const std::string& fingerprint, StatementError& error);
+    // The readings with the replayed ones after them (in `joined`), or the readings alone.
+    const std::vector<Reading*>& replay(const std::vector<Reading*>& readings,
+                                        std::vector<Reading*>& joined);
     // Readings by table, in batch order, and the kinds of each table's values.
     std::vector<TableBatch> group(const std::vector<Reading*>& readings,
                                   std::vector<Reject>& rejects);

@@ -226,7 +226,8 @@ std::string typeConflictCause(const std::string& column, const std::string& decl
     type = type.substr(0, type.find(" NULL"));
     return "type conflict in column '" + column + "' of type " + type +
            " (a column made with integerType REAL takes fractions; an existing column has to be "
-           "made again by hand with a type that takes these values)";
+           "made again by hand with a type that takes these values, and the readings replayed "
+           "with replayRejects)";
 }
 
 // Why a text cannot land at all, or empty; a text longer than its column is noted so that the

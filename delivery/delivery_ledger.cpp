@@ -1,5 +1,7 @@
 #include "delivery/delivery_ledger.h"
 
+#include <utility>
+
 #include "delivery/statement_runner.h"
 #include "host/logger.h"
 #include "sql/sql_builder.h"
@@ -19,9 +21,13 @@ bool DeliveryLedger::ensureTables(StatementRunner& runner, const SQLBuilder& bui
     if (tablesReady) {
         return true;
     }
-    const StatementRunner::Outcome outcome =
-        runner.run({builder.buildCreateLedgerTable(LEDGER_TABLE),
-                    builder.buildCreateRejectTable(REJECT_TABLE)});
+    std::vector<std::string> statements = {builder.buildCreateLedgerTable(LEDGER_TABLE),
+                                           builder.buildCreateRejectTable(REJECT_TABLE)};
+    // A reject table an earlier version made gains the columns a replay needs, rows kept.
+    for (std::string& upgrade : builder.buildRejectTableUpgrade(REJECT_TABLE)) {
+        statements.push_back(std::move(upgrade));
+    }
+    const StatementRunner::Outcome outcome = runner.run(statements);
     if (!outcome.success) {
         error = outcome.error;
         Logger::getLogger()->error(

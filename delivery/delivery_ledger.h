@@ -30,7 +30,8 @@ public:
     void reset();
     // Someone changed the plugin's tables: they are made again before the next write.
     void tablesChanged() { tablesReady = false; }
-    // Creates both tables when this instance has not done so yet.
+    // Creates both tables when this instance has not done so yet, and brings a reject table of
+    // an earlier version up to date.
     bool ensureTables(StatementRunner& runner, const SQLBuilder& builder, StatementError& error);
     // A look-up is due on the first batch of an instance (the host may have restarted after a
     // commit whose answer was lost) and after a commit whose outcome is unknown.

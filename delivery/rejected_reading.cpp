@@ -4,6 +4,9 @@
 #include <rapidjson/writer.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
 
 #include "host/datapoint_value.h"
 #include "host/reading.h"
@@ -103,5 +106,24 @@ SQLBuilder::RejectRow RejectedReading::toRow(const Reject& reject, const std::st
     row.sqlState = reject.reason.sqlState;
     row.nativeCode = reject.reason.nativeError;
     row.message = reject.reason.message;
+    row.id = newId();
     return row;
+}
+
+std::string RejectedReading::newId() {
+    thread_local std::mt19937_64 generator((static_cast<uint64_t>(std::random_device()()) << 32) ^
+                                           std::random_device()());
+    uint64_t high = generator();
+    uint64_t low = generator();
+    // Version 4, variant 1.
+    high = (high & ~0xF000ULL) | 0x4000ULL;
+    low = (low & ~(0x3ULL << 62)) | (0x2ULL << 62);
+    char text[37];
+    std::snprintf(text, sizeof(text), "%08llx-%04llx-%04llx-%04llx-%012llx",
+                  static_cast<unsigned long long>(high >> 32),
+                  static_cast<unsigned long long>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned long long>(high & 0xFFFF),
+                  static_cast<unsigned long long>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+    return std::string(text, 36);
 }

@@ -273,6 +273,10 @@ CREATE DOMAIN public.timestamp_tz AS timestamptz;
 CREATE DOMAIN public.timestamp_ntz AS timestamp;
 CREATE DOMAIN public.timestamp_ltz AS timestamptz;
 
+-- Snowflake's UUID_STRING(): a new random (version 4) UUID as text, each time it is called.
+CREATE FUNCTION public.uuid_string() RETURNS text
+LANGUAGE sql VOLATILE AS 'SELECT pg_catalog.gen_random_uuid()::text';
+
 -- Snowflake's view of the columns: one row per column of every table in the
 -- database, numbered densely from 1, with Snowflake's type names.
 DROP SCHEMA information_schema CASCADE;

@@ -165,15 +165,73 @@ std::string SQLBuilder::buildCreateRejectTable(const std::string& table) const {
            " VARCHAR, " + quoteIdentifier("asset_code") + " VARCHAR, " +
            quoteIdentifier("user_ts") + " " + timestamp + ", " + quoteIdentifier("reading") +
            " VARCHAR, " + quoteIdentifier("sqlstate") + " VARCHAR(5), " +
-           quoteIdentifier("native_code") + " BIGINT, " + quoteIdentifier("message") + " VARCHAR)";
+           quoteIdentifier("native_code") + " BIGINT, " + quoteIdentifier("message") +
+           " VARCHAR, " + quoteIdentifier("reject_id") + " VARCHAR(36), " +
+           quoteIdentifier("replay_pass") + " VARCHAR(36))";
+}
+
+std::vector<std::string> SQLBuilder::buildRejectTableUpgrade(const std::string& table) const {
+    // Nullable even in a new table: a gateway still on the earlier version writes rows without
+    // them.
+    std::vector<std::string> statements;
+    for (const char* column : {"reject_id", "replay_pass"}) {
+        statements.push_back("ALTER TABLE " + quoteIdentifier(table) +
+                             " ADD COLUMN IF NOT EXISTS " + quoteIdentifier(column) +
+                             " VARCHAR(36)");
+    }
+    return statements;
+}
+
+std::string SQLBuilder::buildRejectIdBackfill(const std::string& table,
+                                              const std::string& instance) const {
+    return "UPDATE " + quoteIdentifier(table) + " SET " + quoteIdentifier("reject_id") +
+           " = UUID_STRING() WHERE " + quoteIdentifier("instance") + " = " +
+           escapeString(instance) + " AND " + quoteIdentifier("reject_id") + " IS NULL";
+}
+
+std::string SQLBuilder::buildRejectReplaySelect(const std::string& table,
+                                                const std::string& instance,
+                                                const std::string& pass, size_t limit) const {
+    const std::string passColumn = quoteIdentifier("replay_pass");
+    return "SELECT " + quoteIdentifier("reject_id") + ", " + quoteIdentifier("reading") + " FROM " +
+           quoteIdentifier(table) + " WHERE " + quoteIdentifier("instance") + " = " +
+           escapeString(instance) + " AND " + quoteIdentifier("reject_id") + " IS NOT NULL AND (" +
+           passColumn + " IS NULL OR " + passColumn + " <> " + escapeString(pass) + ") ORDER BY " +
+           quoteIdentifier("rejected_at") + ", " + quoteIdentifier("reject_id") + " LIMIT " +
+           std::to_string(limit);
+}
+
+std::string SQLBuilder::buildRejectDelete(const std::string& table, const std::string& instance,
+                                          const std::vector<std::string>& ids) const {
+    std::string sql = "DELETE FROM " + quoteIdentifier(table) + " WHERE " +
+                      quoteIdentifier("instance") + " = " + escapeString(instance) + " AND " +
+                      quoteIdentifier("reject_id") + " IN (";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        sql += (i > 0 ? ", " : "") + escapeString(ids[i]);
+    }
+    return sql + ")";
+}
+
+std::string SQLBuilder::buildRejectPassMark(const std::string& table, const std::string& instance,
+                                            const std::string& pass,
+                                            const std::vector<std::string>& ids) const {
+    std::string sql = "UPDATE " + quoteIdentifier(table) + " SET " +
+                      quoteIdentifier("replay_pass") + " = " + escapeString(pass) + " WHERE " +
+                      quoteIdentifier("instance") + " = " + escapeString(instance) + " AND " +
+                      quoteIdentifier("reject_id") + " IN (";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        sql += (i > 0 ? ", " : "") + escapeString(ids[i]);
+    }
+    return sql + ")";
 }
 
 std::string SQLBuilder::buildRejectInsert(const std::string& table,
                                           const std::vector<RejectRow>& rows) const {
-    std::string sql = "INSERT INTO " + quoteIdentifier(table) + " (" +
-                      quotedList({"rejected_at", "instance", "target_table", "asset_code",
-                                  "user_ts", "reading", "sqlstate", "native_code", "message"}) +
-                      ") VALUES ";
+    std::string sql =
+        "INSERT INTO " + quoteIdentifier(table) + " (" +
+        quotedList({"rejected_at", "instance", "target_table", "asset_code", "user_ts", "reading",
+                    "sqlstate", "native_code", "message", "reject_id", "replay_pass"}) +
+        ") VALUES ";
     const std::string timestamp = getTimestampType();
     for (size_t i = 0; i < rows.size(); ++i) {
         const RejectRow& row = rows[i];
@@ -188,7 +246,9 @@ std::string SQLBuilder::buildRejectInsert(const std::string& table,
         sql += escapeString(row.readingJSON) + ", ";
         sql += (row.sqlState.empty() ? std::string("NULL") : escapeString(row.sqlState)) + ", ";
         sql += std::to_string(row.nativeCode) + ", ";
-        sql += escapeString(row.message) + ")";
+        sql += escapeString(row.message) + ", ";
+        sql += escapeString(row.id) + ", ";
+        sql += (row.replayPass.empty() ? std::string("NULL") : escapeString(row.replayPass)) + ")";
     }
     return sql;
 }
@@ -210,7 +270,8 @@ std::string SQLBuilder::tableNameLiteral(const std::string& table) const {
 }
 
 std::string SQLBuilder::buildColumnLengthQuery(const std::string& table) const {
-    return "SELECT column_name, character_maximum_length, numeric_scale FROM information_schema.columns WHERE "
+    return "SELECT column_name, character_maximum_length, numeric_scale FROM "
+           "information_schema.columns WHERE "
            "table_name = " +
            tableNameLiteral(table) + " ORDER BY ordinal_position";
 }

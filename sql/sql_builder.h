@@ -94,10 +94,29 @@ public:
         std::string sqlState;
         int64_t nativeCode = 0;
         std::string message;
+        // The row's identity, which a replay deletes it by.
+        std::string id;
+        // The replay pass that wrote the row, which does not try it again; empty for none.
+        std::string replayPass;
     };
     std::string buildCreateRejectTable(const std::string& table) const;
+    // Brings a reject table made by an earlier version up to date in place: the columns it
+    // lacks, added empty (IF NOT EXISTS, so that the statements can run every time).
+    std::vector<std::string> buildRejectTableUpgrade(const std::string& table) const;
     std::string buildRejectInsert(const std::string& table,
                                   const std::vector<RejectRow>& rows) const;
+    // Replaying rejects: an id for the instance's rows without one (written by an earlier
+    // version), with the UUID_STRING() function Snowflake has; the instance's rows no replay
+    // pass has tried, oldest first, as (id, reading JSON); the rows a batch replayed, deleted by
+    // id; rows a pass could not replay, marked with it.
+    std::string buildRejectIdBackfill(const std::string& table, const std::string& instance) const;
+    std::string buildRejectReplaySelect(const std::string& table, const std::string& instance,
+                                        const std::string& pass, size_t limit) const;
+    std::string buildRejectDelete(const std::string& table, const std::string& instance,
+                                  const std::vector<std::string>& ids) const;
+    std::string buildRejectPassMark(const std::string& table, const std::string& instance,
+                                    const std::string& pass,
+                                    const std::vector<std::string>& ids) const;
 
 protected:
     std::string tableName;

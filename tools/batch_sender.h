@@ -23,6 +23,7 @@ struct SendStatistics {
     size_t total = 0;           // readings the source holds
     size_t delivered = 0;       // in batches the plugin accepted
     size_t rejected = 0;        // of those, kept in the plugin's reject table
+    size_t replayed = 0;        // rejected earlier, replayed by the plugin into their tables
     size_t undelivered = 0;     // in batches given up, or abandoned by a stop while retrying
     size_t notSent = 0;         // never handed to the plugin because of a stop or an error
     size_t batches = 0;         // batches taken from the source

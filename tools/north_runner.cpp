@@ -22,6 +22,7 @@
 #include "host/config_category.h"
 #include "host/logger.h"
 #include "host/plugin_api.h"
+#include "mapping/reading_parser.h"
 #include "tools/argument_parser.h"
 #include "tools/batch_sender.h"
 #include "tools/category_builder.h"
@@ -29,7 +30,6 @@
 #include "tools/progress_display.h"
 #include "tools/reading_generator.h"
 #include "tools/reading_list.h"
-#include "tools/reading_parser.h"
 #include "tools/reject_counter.h"
 
 #ifndef VARNHOLT_PLUGIN_PATH
@@ -152,6 +152,7 @@ void printSummary(const SendStatistics& statistics) {
                       : 0.0;
     std::printf("readings delivered:   %zu\n", statistics.delivered);
     std::printf("readings rejected:    %zu\n", statistics.rejected);
+    std::printf("readings replayed:    %zu\n", statistics.replayed);
     std::printf("readings undelivered: %zu\n", statistics.undelivered);
     std::printf("readings not sent:    %zu\n", statistics.notSent);
     std::printf("batches:              %zu (%zu given up)\n", statistics.batches,
@@ -222,6 +223,7 @@ int runPlugin(const PluginLibrary& plugin, ConfigCategory& category, ReadingSour
             RejectCounter rejects;
             statistics = sender.run(source);
             statistics.rejected = rejects.count();
+            statistics.replayed = rejects.replayed();
         }
         display.finish();
         finished = true;

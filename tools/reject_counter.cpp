@@ -1,6 +1,7 @@
 #include "tools/reject_counter.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -26,21 +27,41 @@ size_t rejectedIn(const std::string& text) {
     return text.compare(digits, std::strlen(rest), rest) == 0 ? count : 0;
 }
 
+// The readings delivered to their tables, from "Replayed N rejected readings: M delivered ...".
+size_t deliveredReplays(const std::string& text) {
+    size_t taken = 0;
+    size_t delivered = 0;
+    char colon = 0;
+    if (std::sscanf(text.c_str(), "Replayed %zu rejected readings%c %zu delivered", &taken, &colon,
+                    &delivered) == 3 &&
+        colon == ':') {
+        return delivered;
+    }
+    return 0;
+}
+
 }  // namespace
 
 const char* const RejectCounter::ONE_REJECTED = " reading rejected from table ";
 const char* const RejectCounter::REJECTED = " readings rejected from table ";
+const char* const RejectCounter::REPLAY_START = "Replayed ";
 
 RejectCounter::RejectCounter() : previousLevel(Logger::getLogger()->getSinkLevel()) {
     Logger* logger = Logger::getLogger();
     previous = logger->setSink(nullptr);
-    // Warnings alone, unless the sink before wants more: other lines are then not formatted.
+    // Warnings and information alone, unless the sink before wants more: debug lines are then
+    // not formatted.
     const Logger::Level level =
-        previous ? std::min(Logger::Level::WARN, previousLevel) : Logger::Level::WARN;
+        previous ? std::min(Logger::Level::INFO, previousLevel) : Logger::Level::INFO;
     logger->setSink(
         [this](Logger::Level lineLevel, const std::string& text) {
+            static const size_t replayLength = std::strlen(REPLAY_START);
             if (lineLevel == Logger::Level::WARN) {
                 rejected += rejectedIn(text);
+            }
+            if (lineLevel == Logger::Level::INFO &&
+                text.compare(0, replayLength, REPLAY_START) == 0) {
+                replayedReadings += deliveredReplays(text);
             }
             if (previous && lineLevel >= previousLevel) {
                 previous(lineLevel, text);

@@ -10,7 +10,9 @@ namespace varnholt {
 namespace runner {
 
 // Counts the readings the plugin keeps in its reject table, from the warnings it logs for each
-// batch (one per table and cause, with the number of readings), while the counter is alive. Lines
+// batch (one per table and cause, with the number of readings), and the rejected readings it
+// replayed into their tables, from its info line for each batch that carried some ("Replayed 12
+// rejected readings: 10 delivered to their tables, ..."), while the counter is alive. Lines
 // still reach the sink installed before it, which is restored on destruction: counters and other
 // sinks are to be removed in the reverse order of their installation.
 class RejectCounter {
@@ -18,6 +20,7 @@ public:
     // What follows the number in those warnings.
     static const char* const ONE_REJECTED;
     static const char* const REJECTED;
+    static const char* const REPLAY_START;
 
     RejectCounter();
     ~RejectCounter();
@@ -25,9 +28,11 @@ public:
     RejectCounter& operator=(const RejectCounter&) = delete;
 
     size_t count() const { return rejected.load(); }
+    size_t replayed() const { return replayedReadings.load(); }
 
 private:
     std::atomic<size_t> rejected{0};
+    std::atomic<size_t> replayedReadings{0};
     Logger::Sink previous;
     Logger::Level previousLevel;
 };

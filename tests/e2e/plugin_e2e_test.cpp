@@ -49,6 +49,10 @@ PLUGIN_HANDLE PluginE2ETest::startInstance(
     for (const auto& item : items) {
         category.setValue(item.first, item.second);
     }
+    return startInstance(category);
+}
+
+PLUGIN_HANDLE PluginE2ETest::startInstance(ConfigCategory& category) {
     PLUGIN_HANDLE handle = BuiltPlugin::instance().init(&category);
     if (handle == nullptr) {
         throw std::runtime_error("plugin_init returned no handle");

@@ -38,6 +38,8 @@ protected:
     // An instance of the emulator's category with these items changed.
     PLUGIN_HANDLE startInstance(const std::string& instanceName,
                                 const std::vector<std::pair<std::string, std::string>>& items);
+    // An instance with a configuration of the test's own (emulatorCategory() changed).
+    PLUGIN_HANDLE startInstance(ConfigCategory& category);
     void stopInstance(PLUGIN_HANDLE handle);
 
     uint32_t send(PLUGIN_HANDLE handle, const Batch& batch) const;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/e2e/plugin_e2e_test.h"
-#include "tools/reading_parser.h"
+#include "mapping/reading_parser.h"
 
 namespace varnholt {
 namespace test {
@@ -233,7 +233,7 @@ TEST_P(RejectTest, RejectedReadingsKeptAndTheRestLandsOnce) {
         const std::string& message = reject.at(3).value_or("");
         EXPECT_NE(message.find(testCase.reasonFragment), std::string::npos) << message;
         EXPECT_EQ(reject.at(2), testCase.sqlstate);
-        const auto back = runner::ReadingParser::parse(reject.at(4).value_or(""));
+        const auto back = ReadingParser::parse(reject.at(4).value_or(""));
         ASSERT_EQ(back.size(), 1u) << *reject.at(4);
         const Datapoint* seq = back.front()->getDatapoint("seq");
         ASSERT_NE(seq, nullptr);

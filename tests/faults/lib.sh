@@ -145,15 +145,16 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 
 # Sends $readings generated readings over the tables in $tables through a proxy started with the
 # given arguments, in batches of 1,000 with a retry every second, and fails unless the runner
-# delivered them all. Sets $started and $finished; leaves runner.out, runner.err and proxy.err in
-# the work folder.
+# delivered them all; RUNNER_SETTINGS (an array of --set arguments) adds to the configuration.
+# Sets $started and $finished; leaves runner.out, runner.err and proxy.err in the work folder.
+RUNNER_SETTINGS=()
 send_through_proxy() {
     start_proxy "$@"
     local connection status=0
     mapfile -t connection < <(runner_connection_args "$PROXY_PORT")
     log "sending $readings readings over ${#tables[@]} tables through the proxy on port $PROXY_PORT"
     started=$(now)
-    "$RUNNER" "${connection[@]}" --generate "$readings" --assets "${#tables[@]}" --datapoints 10 \
+    "$RUNNER" "${connection[@]}" "${RUNNER_SETTINGS[@]}" --generate "$readings" --assets "${#tables[@]}" --datapoints 10 \
         --batch-size 1000 --retry-interval 1 --max-retries 1000 --log-level info \
         >"$WORK_DIR/runner.out" 2>"$WORK_DIR/runner.err" || status=$?
     finished=$(now)

@@ -109,8 +109,8 @@ TEST_F(ODBCClientQuery, StatementWithoutResultSet) {
     EXPECT_EQ(resultEx.rows, (Rows{{}}));
 }
 
-TEST_F(ODBCClientQuery, SelectReadsNullsAndCutsLongValues) {
-    const std::string longValue(1500, 'x');
+TEST_F(ODBCClientQuery, SelectReadsNullsAndWholeLongValues) {
+    const std::string longValue(100000, 'x');
     driver().addStatement(
         select("SELECT", {"id", "note", "payload"},
                {{"1", std::nullopt, longValue},
@@ -120,10 +120,10 @@ TEST_F(ODBCClientQuery, SelectReadsNullsAndCutsLongValues) {
     LogCapture capture;
     const QueryResult result = client->executeQuery("SELECT id, note, payload FROM t");
     EXPECT_TRUE(result.success);
-    const Rows expected = {{"1", "NULL", std::string(1023, 'x')},
+    const Rows expected = {{"1", "NULL", longValue},
                            {"2", "NULL", ""},
                            {"NULL", "h\xC3\xA9llo", std::string(1023, 'y')},
-                           {"4", "a b", std::string(1023, 'z')}};
+                           {"4", "a b", std::string(1024, 'z')}};
     EXPECT_EQ(result.rows, expected);
     EXPECT_EQ(client->columnNames(), (std::vector<std::string>{"id", "note", "payload"}));
     EXPECT_TRUE(capture.contains(Level::DEBUG, "Number of columns in result set: 3"));

@@ -181,31 +181,37 @@ TEST_F(SendPipeline, NewTableIsSettledThenWrittenInOneTransaction) {
     ASSERT_TRUE(send(batch));
 
     const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 13u) << ::testing::PrintToString(journal);
+    ASSERT_EQ(journal.size(), 15u) << ::testing::PrintToString(journal);
     // The driver is asked once whether it runs two statements in one request.
     EXPECT_EQ(journal[0], "SELECT 1");
     EXPECT_EQ(journal[1], "SELECT 1");
-    // The plugin's own tables, made once per instance, and the ledger looked at on the first
-    // batch.
+    // The plugin's own tables, made (or an earlier version's reject table brought up to date)
+    // once per instance, and the ledger looked at on the first batch.
     EXPECT_TRUE(startsWith(journal[2], "CREATE TABLE IF NOT EXISTS \"_varnholt_ledger\" "));
     EXPECT_TRUE(startsWith(journal[3], "CREATE TABLE IF NOT EXISTS \"_varnholt_rejects\" "));
-    EXPECT_TRUE(startsWith(journal[4], "DELETE FROM \"_varnholt_ledger\" "));
-    EXPECT_TRUE(startsWith(journal[5], "SELECT COUNT(*) FROM \"_varnholt_ledger\" "));
+    EXPECT_EQ(journal[4],
+              "ALTER TABLE \"_varnholt_rejects\" ADD COLUMN IF NOT EXISTS "
+              "\"reject_id\" VARCHAR(36)");
+    EXPECT_EQ(journal[5],
+              "ALTER TABLE \"_varnholt_rejects\" ADD COLUMN IF NOT EXISTS "
+              "\"replay_pass\" VARCHAR(36)");
+    EXPECT_TRUE(startsWith(journal[6], "DELETE FROM \"_varnholt_ledger\" "));
+    EXPECT_TRUE(startsWith(journal[7], "SELECT COUNT(*) FROM \"_varnholt_ledger\" "));
     // DDL before the transaction, the rows and the ledger row inside it.
-    EXPECT_EQ(journal[6], columnQuery("pumps"));
-    EXPECT_EQ(journal[7],
+    EXPECT_EQ(journal[8], columnQuery("pumps"));
+    EXPECT_EQ(journal[9],
               "CREATE TABLE \"pumps\" (\"asset_code\" VARCHAR(256) NOT NULL, \"user_ts\" "
               "TIMESTAMP_TZ, \"ts\" TIMESTAMP_TZ, \"tolvane\" VARCHAR(256), \"temperature\" REAL "
               "NULL)");
-    EXPECT_EQ(journal[8], "[autocommit off]");
-    EXPECT_EQ(journal[9], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
-                              ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000)");
-    EXPECT_TRUE(startsWith(journal[10],
+    EXPECT_EQ(journal[10], "[autocommit off]");
+    EXPECT_EQ(journal[11], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                               ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000)");
+    EXPECT_TRUE(startsWith(journal[12],
                            "INSERT INTO \"_varnholt_ledger\" (\"instance\", "
                            "\"fingerprint\", \"row_count\", \"delivered_at\") "
                            "VALUES ('tolvaneInstance', '"));
-    EXPECT_EQ(journal[11], "[commit]");
-    EXPECT_EQ(journal[12], "[autocommit on]");
+    EXPECT_EQ(journal[13], "[commit]");
+    EXPECT_EQ(journal[14], "[autocommit on]");
     EXPECT_EQ(driver().connectCount(), 1);
     EXPECT_EQ(driver().lastConnectionString(), connector->getConnectionString());
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
@@ -763,5 +769,90 @@ INSTANTIATE_TEST_SUITE_P(
                       DriverMode{"Postgres", MultiStatementMode::POSTGRES, 1, false},
                       DriverMode{"OneByOne", MultiStatementMode::SINGLE, 4, true}),
     [](const ::testing::TestParamInfo<DriverMode>& info) { return std::string(info.param.name); });
+
+// Replaying rejects, where the emulator cannot go: a row whose JSON cannot be read, and a reject
+// table that cannot be read.
+class Replay : public SendPipeline {
+protected:
+    void SetUp() override {
+        SendPipeline::SetUp();
+        ConfigCategory category("varnholt", defaultConfiguration());
+        category.setValue("replayRejects", "true");
+        ASSERT_TRUE(connector->configure(&category));
+    }
+
+    static constexpr const char* SELECT_REJECTS = "SELECT \"reject_id\", \"reading\" FROM";
+};
+
+TEST_F(Replay, UnreadableRowStaysMarkedAndTheRestRidesInTheTransaction) {
+    StatementScript rejects;
+    rejects.match = SELECT_REJECTS;
+    rejects.columns = {"reject_id", "reading"};
+    rejects.rows = {{std::string("id-good"),
+                     std::string("{\"asset\":\"pumps\",\"user_ts\":\"2024-05-06 07:08:09.123456\","
+                                 "\"ts\":\"2024-05-06 07:08:09.123456\",\"readings\":"
+                                 "{\"temperature\":4.5}}")},
+                    {std::string("id-bad"), std::string("{\"asset\": ")},
+                    {std::string("id-null"), std::nullopt}};
+    rejects.times = 1;
+    driver().addStatement(rejects);
+    Batch batch;
+    batch.add(pump(21.5));
+    LogCapture capture;
+
+    ASSERT_TRUE(send(batch));
+
+    const Strings written = committed(driver().journal());
+    ASSERT_EQ(written.size(), 4u) << ::testing::PrintToString(written);
+    EXPECT_EQ(written[0], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                              ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000), (" +
+                              PUMP_VALUES + ", 4.500000)");
+    EXPECT_EQ(written[1],
+              "DELETE FROM \"_varnholt_rejects\" WHERE \"instance\" = 'tolvaneInstance' AND "
+              "\"reject_id\" IN ('id-good')");
+    EXPECT_TRUE(startsWith(written[2], "UPDATE \"_varnholt_rejects\" SET \"replay_pass\" = '"));
+    EXPECT_NE(written[2].find("' WHERE \"instance\" = 'tolvaneInstance' AND \"reject_id\" IN "
+                              "('id-bad', 'id-null')"),
+              std::string::npos)
+        << written[2];
+    EXPECT_TRUE(startsWith(written[3], "INSERT INTO \"_varnholt_ledger\" "));
+    EXPECT_EQ(capture.count(Level::WARN,
+                            "Rejected reading 'id-bad' cannot be replayed: line 1, "
+                            "column 11 (end of input): Invalid value."),
+              1u);
+    EXPECT_TRUE(capture.contains(
+        Level::INFO, "Replayed 1 rejected readings: 1 delivered to their tables, 0 refused again"));
+
+    // The next batch finds no row the pass has not tried: the pass is done.
+    driver().clearJournal();
+    ASSERT_TRUE(send(batch));
+    EXPECT_TRUE(capture.contains(
+        Level::INFO,
+        "Replay of rejected readings done: 1 delivered to their tables; 0 refused again and 2 "
+        "that could not be replayed are left in the reject table"));
+    driver().clearJournal();
+    ASSERT_TRUE(send(batch));
+    EXPECT_EQ(countStartingWith(driver().journal(), SELECT_REJECTS), 0u);
+}
+
+TEST_F(Replay, RejectTableThatCannotBeReadCostsAWarningNotTheBatch) {
+    scriptFailure(SELECT_REJECTS, DiagRecord{"42501", 3001, "Insufficient privileges"});
+    Batch batch;
+    batch.add(pump(21.5));
+    LogCapture capture;
+
+    ASSERT_TRUE(send(batch));
+
+    EXPECT_TRUE(capture.contains(Level::WARN,
+                                 "Failed to read rejected readings to replay: SQLSTATE 42501, "
+                                 "native error 3001: Insufficient privileges"));
+    EXPECT_EQ(readingStatements(committed(driver().journal())),
+              (Strings{"INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                       ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000)"}));
+    // Looked for again with the next batch.
+    driver().clearJournal();
+    ASSERT_TRUE(send(batch));
+    EXPECT_EQ(countStartingWith(driver().journal(), SELECT_REJECTS), 1u);
+}
 
 }  // namespace

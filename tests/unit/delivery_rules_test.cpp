@@ -160,14 +160,32 @@ INSTANTIATE_TEST_SUITE_P(
                 "\"delivered_at\" TIMESTAMP_TZ NOT NULL)"},
         SQLCase{
             "RejectRow",
-            builder.buildRejectInsert("_r", {{"gw", "t", "a'", "2024-01-01 00:00:00.000000+00:00",
-                                              "{\"x\":1}", "22P02", 7, "bad 'x'"}}),
+            builder.buildRejectInsert("_r",
+                                      {{"gw", "t", "a'", "2024-01-01 00:00:00.000000+00:00",
+                                        "{\"x\":1}", "22P02", 7, "bad 'x'", "id-1", ""},
+                                       {"gw", "t", "a", "", "{}", "", 0, "m", "id-2", "pass-1"}}),
             "INSERT INTO \"_r\" (\"rejected_at\", \"instance\", \"target_table\", "
             "\"asset_code\", \"user_ts\", \"reading\", \"sqlstate\", \"native_code\", "
-            "\"message\") VALUES (CURRENT_TIMESTAMP, 'gw', 't', 'a''', '2024-01-01 "
-            "00:00:00.000000+00:00', '{\"x\":1}', '22P02', 7, 'bad ''x''')"},
+            "\"message\", \"reject_id\", \"replay_pass\") VALUES (CURRENT_TIMESTAMP, 'gw', 't', "
+            "'a''', '2024-01-01 00:00:00.000000+00:00', '{\"x\":1}', '22P02', 7, 'bad ''x''', "
+            "'id-1', NULL), (CURRENT_TIMESTAMP, 'gw', 't', 'a', NULL, '{}', NULL, 0, 'm', 'id-2', "
+            "'pass-1')"},
+        SQLCase{"RejectIdBackfill", builder.buildRejectIdBackfill("_r", "gw 'a'"),
+                "UPDATE \"_r\" SET \"reject_id\" = UUID_STRING() WHERE \"instance\" = 'gw ''a''' "
+                "AND \"reject_id\" IS NULL"},
+        SQLCase{"RejectReplaySelect", builder.buildRejectReplaySelect("_r", "gw\\", "p'1", 1000),
+                "SELECT \"reject_id\", \"reading\" FROM \"_r\" WHERE \"instance\" = 'gw\\\\' AND "
+                "\"reject_id\" IS NOT NULL AND (\"replay_pass\" IS NULL OR \"replay_pass\" <> "
+                "'p''1') ORDER BY \"rejected_at\", \"reject_id\" LIMIT 1000"},
+        SQLCase{"RejectDelete", builder.buildRejectDelete("_r", "gw", {"a", "b'"}),
+                "DELETE FROM \"_r\" WHERE \"instance\" = 'gw' AND \"reject_id\" IN ('a', "
+                "'b''')"},
+        SQLCase{"RejectPassMark", builder.buildRejectPassMark("_r", "gw", "p", {"a"}),
+                "UPDATE \"_r\" SET \"replay_pass\" = 'p' WHERE \"instance\" = 'gw' AND "
+                "\"reject_id\" IN ('a')"},
         SQLCase{"ColumnLengths", builder.buildColumnLengthQuery("t$"),
-                "SELECT column_name, character_maximum_length, numeric_scale FROM information_schema.columns "
+                "SELECT column_name, character_maximum_length, numeric_scale FROM "
+                "information_schema.columns "
                 "WHERE table_name = 't$' AND table_schema = CURRENT_SCHEMA() ORDER BY "
                 "ordinal_position"},
         SQLCase{"InsertPrefix", builder.buildInsertPrefix("t\"", {"a", "b\""}),

@@ -57,6 +57,7 @@ const std::map<std::string, std::string>& overrides() {
         {"source", "statistics"},
         {"additionalParams", R"({"warehouse":"WH","role":"LOADER"})"},
         {"integerType", "REAL"},
+        {"replayRejects", "true"},
     };
     return values;
 }
@@ -87,6 +88,7 @@ void expectSameSettings(const ODBCConfig& actual, const ODBCConfig& expected) {
     EXPECT_EQ(actual.warehouse, expected.warehouse);
     EXPECT_EQ(actual.role, expected.role);
     EXPECT_EQ(actual.integerType, expected.integerType);
+    EXPECT_EQ(actual.replayRejects, expected.replayRejects);
     EXPECT_EQ(actual.connectionString, expected.connectionString);
 }
 
@@ -116,6 +118,7 @@ TEST(ODBCConfig, DefaultConfigurationGivesItsDefaults) {
     EXPECT_EQ(config.tolvaneInstance, "tolvaneInstance");
     EXPECT_EQ(config.dataSource, "readings");
     EXPECT_EQ(config.additionalParams, "");
+    EXPECT_FALSE(config.replayRejects);
     // Nothing follows the schema's separator when there are no additional parameters.
     EXPECT_EQ(config.getConnectionString(),
               "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=default_user;PWD=kvzq;"
@@ -150,6 +153,7 @@ TEST(ODBCConfig, OverriddenItemsReachEveryMemberAndTheGenericString) {
     EXPECT_EQ(config.dataSource, "statistics");
     EXPECT_EQ(config.additionalParams, "role=LOADER;warehouse=WH;");
     EXPECT_EQ(config.integerType, "REAL");
+    EXPECT_TRUE(config.replayRejects);
     EXPECT_EQ(config.getConnectionString(),
               "Driver={DatabricksODBCDriver};Host=acme.snowflakecomputing.com;Port=8443;"
               "UID=loader;PWD=hunter2;SCHEMA=PLANT_DB;role=LOADER;warehouse=WH;");
@@ -221,6 +225,7 @@ TEST_P(ODBCConfigMissingItem, FallsBackForThatItemOnly) {
         {"tolvaneInstance", [](const ODBCConfig& c) { return c.tolvaneInstance; }, ""},
         {"source", [](const ODBCConfig& c) { return c.dataSource; }, ""},
         {"additionalParams", [](const ODBCConfig& c) { return c.additionalParams; }, ""},
+        {"replayRejects", [](const ODBCConfig& c) { return std::to_string(c.replayRejects); }, ""},
     };
     for (const auto& other : all) {
         if (other.item != param.item) {
@@ -241,7 +246,9 @@ INSTANTIATE_TEST_SUITE_P(
                         "tolvaneInstance"},
         MissingItemCase{"source", [](const ODBCConfig& c) { return c.dataSource; }, "readings"},
         MissingItemCase{"additionalParams", [](const ODBCConfig& c) { return c.additionalParams; },
-                        ""}),
+                        ""},
+        MissingItemCase{"replayRejects",
+                        [](const ODBCConfig& c) { return std::to_string(c.replayRejects); }, "0"}),
     [](const ::testing::TestParamInfo<MissingItemCase>& info) { return info.param.item; });
 
 struct FlattenCase {
@@ -622,6 +629,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"Warehouse", [](ODBCConfig& c) { c.warehouse = "WH"; }, true},
         ChangeCase{"Role", [](ODBCConfig& c) { c.role = "R"; }, true},
         ChangeCase{"IntegerType", [](ODBCConfig& c) { c.integerType = "REAL"; }, true},
+        ChangeCase{"ReplayRejects", [](ODBCConfig& c) { c.replayRejects = true; }, true},
         ChangeCase{"ConnectionStringOnly", [](ODBCConfig& c) { c.connectionString = "x"; }, false}),
     [](const ::testing::TestParamInfo<ChangeCase>& info) { return info.param.name; });
 

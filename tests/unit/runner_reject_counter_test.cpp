@@ -70,6 +70,35 @@ TEST_F(RunnerRejectCounterTest, CountsThePluginsRejectWarningsOnly) {
     }
 }
 
+TEST_F(RunnerRejectCounterTest, CountsReplayedReadingsThatLanded) {
+    struct Line {
+        Level level;
+        std::string text;
+        size_t counted;
+    };
+    const std::vector<Line> lines = {
+        {Level::INFO,
+         "Replayed 12 rejected readings: 10 delivered to their tables, 2 refused again", 10},
+        {Level::INFO,
+         "Replayed 1000 rejected readings: 1000 delivered to their tables, 0 refused "
+         "again",
+         1000},
+        {Level::INFO, "Replayed 3 rejected readings: 0 delivered to their tables, 3 refused again",
+         0},
+        {Level::WARN, "Replayed 5 rejected readings: 5 delivered to their tables, 0 refused again",
+         0},
+        {Level::INFO, "Replay of rejected readings done: 7 delivered to their tables", 0},
+        {Level::INFO, "Replayed 5 rejected readings, 5 delivered", 0},
+    };
+    RejectCounter counter;
+    for (const Line& line : lines) {
+        const size_t before = counter.replayed();
+        logAt(line.level, line.text);
+        EXPECT_EQ(counter.replayed() - before, line.counted) << line.text;
+    }
+    EXPECT_EQ(counter.count(), 0u);
+}
+
 TEST_F(RunnerRejectCounterTest, EarlierSinkKeepsGettingEveryLine) {
     const std::string reject = "1 reading rejected from table 'a', the first from asset 'a': x";
     LogCapture capture;

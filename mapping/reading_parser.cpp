@@ -1,12 +1,10 @@
-#include "tools/reading_parser.h"
+#include "mapping/reading_parser.h"
 
+#include <limits>
 #include <set>
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
-
-namespace varnholt {
-namespace runner {
 
 namespace {
 
@@ -84,6 +82,10 @@ DatapointValue toValue(const rapidjson::Value& value, const std::string& path, i
     if (value.IsString()) {
         return DatapointValue(text(value));
     }
+    if (value.IsNull()) {
+        // What the reject's JSON holds for a float that is NaN or infinite.
+        return DatapointValue(std::numeric_limits<double>::quiet_NaN());
+    }
     if (value.IsInt64()) {
         return DatapointValue(static_cast<int64_t>(value.GetInt64()));
     }
@@ -102,13 +104,14 @@ DatapointValue toValue(const rapidjson::Value& value, const std::string& path, i
     if (value.IsArray()) {
         bool numbers = true;
         for (const auto& element : value.GetArray()) {
-            numbers = numbers && element.IsNumber();
+            numbers = numbers && (element.IsNumber() || element.IsNull());
         }
         if (numbers) {
             std::vector<double> values;
             values.reserve(value.Size());
             for (const auto& element : value.GetArray()) {
-                values.push_back(element.GetDouble());
+                values.push_back(element.IsNull() ? std::numeric_limits<double>::quiet_NaN()
+                                                  : element.GetDouble());
             }
             return DatapointValue(values);
         }
@@ -260,6 +263,3 @@ std::vector<std::unique_ptr<Reading>> ReadingParser::parse(const std::string& in
     }
     return readings;
 }
-
-}  // namespace runner
-}  // namespace varnholt

@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/reading_parser.h"
-
-using varnholt::runner::ReadingParseError;
-using varnholt::runner::ReadingParser;
+#include "mapping/reading_parser.h"
 
 namespace {
 
@@ -23,9 +20,9 @@ struct KindCase {
     const char* text;  // the value's text form
 };
 
-class RunnerReadingParserKinds : public ::testing::TestWithParam<KindCase> {};
+class ReadingParsingKinds : public ::testing::TestWithParam<KindCase> {};
 
-TEST_P(RunnerReadingParserKinds, JsonTypePicksTheDatapointKind) {
+TEST_P(ReadingParsingKinds, JsonTypePicksTheDatapointKind) {
     const KindCase& test = GetParam();
     auto readings = ReadingParser::parse(wrap(test.json));
     ASSERT_EQ(readings.size(), 1u);
@@ -53,6 +50,9 @@ const KindCase KINDS[] = {
     {"NumberArray", "[1.5, 2]", DatapointValue::T_FLOAT_ARRAY, "[1.5, 2]"},
     {"IntegerArray", "[1, 2, 3]", DatapointValue::T_FLOAT_ARRAY, "[1, 2, 3]"},
     {"EmptyArray", "[]", DatapointValue::T_FLOAT_ARRAY, "[]"},
+    // JSON has no NaN or infinity: null stands for a float without a value.
+    {"Null", "null", DatapointValue::T_FLOAT, "nan"},
+    {"NumberArrayWithNull", "[1.5, null]", DatapointValue::T_FLOAT_ARRAY, "[1.5, nan]"},
     {"MixedArray", "[1, \"a\"]", DatapointValue::T_DP_LIST, "[1,\"a\"]"},
     {"ArrayOfObjects", "[{\"a\": 1}]", DatapointValue::T_DP_LIST, "[{\"a\":1}]"},
     {"ArrayOfArrays", "[[1, 2], [\"x\"]]", DatapointValue::T_DP_LIST, "[[1, 2],[\"x\"]]"},
@@ -64,9 +64,9 @@ std::string kindName(const ::testing::TestParamInfo<KindCase>& info) {
     return info.param.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RunnerReadingParserKinds, ::testing::ValuesIn(KINDS), kindName);
+INSTANTIATE_TEST_SUITE_P(Table, ReadingParsingKinds, ::testing::ValuesIn(KINDS), kindName);
 
-TEST(RunnerReadingParser, NestedValuesKeepTheirKinds) {
+TEST(ReadingParsing, NestedValuesKeepTheirKinds) {
     auto readings =
         ReadingParser::parse(wrap("{\"i\": 1, \"f\": 1.5, \"a\": [1], \"l\": [1, {}]}"));
     const auto& children = readings[0]->getReadingData()[0]->getData().getChildren();
@@ -83,7 +83,7 @@ TEST(RunnerReadingParser, NestedValuesKeepTheirKinds) {
     EXPECT_EQ(list[1]->getData().getType(), DatapointValue::T_DP_DICT);
 }
 
-TEST(RunnerReadingParser, KeepsAssetAndDatapointOrder) {
+TEST(ReadingParsing, KeepsAssetAndDatapointOrder) {
     auto readings = ReadingParser::parse(
         "{\"readings\": {\"z\": 1, \"a\": \"t\", \"m\": 2.5}, \"asset\": \"boiler 7\"}");
     ASSERT_EQ(readings.size(), 1u);
@@ -95,7 +95,7 @@ TEST(RunnerReadingParser, KeepsAssetAndDatapointOrder) {
     EXPECT_EQ(data[2]->getName(), "m");
 }
 
-TEST(RunnerReadingParser, ReadingWithoutDatapoints) {
+TEST(ReadingParsing, ReadingWithoutDatapoints) {
     auto readings = ReadingParser::parse("{\"asset\": \"a\", \"readings\": {}}");
     ASSERT_EQ(readings.size(), 1u);
     EXPECT_TRUE(readings[0]->getReadingData().empty());
@@ -107,9 +107,9 @@ struct FormatCase {
     std::vector<std::string> assets;
 };
 
-class RunnerReadingParserFormats : public ::testing::TestWithParam<FormatCase> {};
+class ReadingParsingFormats : public ::testing::TestWithParam<FormatCase> {};
 
-TEST_P(RunnerReadingParserFormats, YieldTheReadingsInOrder) {
+TEST_P(ReadingParsingFormats, YieldTheReadingsInOrder) {
     const FormatCase& test = GetParam();
     auto readings = ReadingParser::parse(test.input);
     std::vector<std::string> assets;
@@ -143,10 +143,9 @@ std::string formatName(const ::testing::TestParamInfo<FormatCase>& info) {
     return info.param.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RunnerReadingParserFormats, ::testing::ValuesIn(FORMATS),
-                         formatName);
+INSTANTIATE_TEST_SUITE_P(Table, ReadingParsingFormats, ::testing::ValuesIn(FORMATS), formatName);
 
-TEST(RunnerReadingParser, TimestampsAreTakenAsUtc) {
+TEST(ReadingParsing, TimestampsAreTakenAsUtc) {
     auto readings = ReadingParser::parse(
         "{\"asset\": \"a\", \"user_ts\": \"2026-12-08 07:00:00.123456\", "
         "\"ts\": \"2026-12-08 07:00:01.5\", \"readings\": {}}");
@@ -155,14 +154,14 @@ TEST(RunnerReadingParser, TimestampsAreTakenAsUtc) {
     EXPECT_EQ(readings[0]->getAssetDateTime(0, true), "2026-12-08 07:00:01.500000");
 }
 
-TEST(RunnerReadingParser, MissingUserTimeFollowsTheSystemTime) {
+TEST(ReadingParsing, MissingUserTimeFollowsTheSystemTime) {
     auto readings = ReadingParser::parse(
         "{\"asset\": \"a\", \"ts\": \"2026-01-01T00:00:00Z\", \"readings\": {}}");
     EXPECT_EQ(readings[0]->getAssetDateTime(0, true), "2026-01-01 00:00:00.000000");
     EXPECT_EQ(readings[0]->getAssetDateUserTime(0, true), "2026-01-01 00:00:00.000000");
 }
 
-TEST(RunnerReadingParser, MissingSystemTimeIsNow) {
+TEST(ReadingParsing, MissingSystemTimeIsNow) {
     struct timeval before;
     gettimeofday(&before, nullptr);
     auto readings = ReadingParser::parse(
@@ -174,7 +173,7 @@ TEST(RunnerReadingParser, MissingSystemTimeIsNow) {
     EXPECT_LE(readings[0]->getTimestamp().tv_sec, after.tv_sec);
 }
 
-TEST(RunnerReadingParser, BothTimesDefaultToTheSameNow) {
+TEST(ReadingParsing, BothTimesDefaultToTheSameNow) {
     auto readings = ReadingParser::parse(R1);
     EXPECT_EQ(readings[0]->getAssetDateTime(0, true), readings[0]->getAssetDateUserTime(0, true));
 }
@@ -185,9 +184,9 @@ struct MalformedCase {
     const char* message;
 };
 
-class RunnerReadingParserRejects : public ::testing::TestWithParam<MalformedCase> {};
+class ReadingParsingRejects : public ::testing::TestWithParam<MalformedCase> {};
 
-TEST_P(RunnerReadingParserRejects, WithPositionAndReason) {
+TEST_P(ReadingParsingRejects, WithPositionAndReason) {
     const MalformedCase& test = GetParam();
     try {
         ReadingParser::parse(test.input);
@@ -225,8 +224,6 @@ const MalformedCase MALFORMED[] = {
      "line 1, reading 1: unknown member \"timestamp\" (expected asset, readings, user_ts, ts)"},
     {"MemberTwice", "{\"asset\": \"a\", \"asset\": \"b\", \"readings\": {}}",
      "line 1, reading 1: member \"asset\" appears twice"},
-    {"NullValue", wrap("null"),
-     "line 1, reading 1: datapoint 'v' is null, which no datapoint kind holds"},
     {"BooleanValue", wrap("true"),
      "line 1, reading 1: datapoint 'v' is a boolean, which no datapoint kind holds"},
     {"BooleanDeepInside", wrap("{\"a\": [1, {\"b\": false}]}"),
@@ -259,7 +256,7 @@ std::string malformedName(const ::testing::TestParamInfo<MalformedCase>& info) {
     return info.param.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RunnerReadingParserRejects, ::testing::ValuesIn(MALFORMED),
+INSTANTIATE_TEST_SUITE_P(Table, ReadingParsingRejects, ::testing::ValuesIn(MALFORMED),
                          malformedName);
 
 std::string nested(int depth) {
@@ -274,12 +271,12 @@ std::string nested(int depth) {
     return text;
 }
 
-TEST(RunnerReadingParser, AcceptsNestingUpToTheLimit) {
+TEST(ReadingParsing, AcceptsNestingUpToTheLimit) {
     auto readings = ReadingParser::parse(wrap(nested(ReadingParser::MAX_DEPTH - 1)));
     ASSERT_EQ(readings.size(), 1u);
 }
 
-TEST(RunnerReadingParser, RejectsNestingBeyondTheLimit) {
+TEST(ReadingParsing, RejectsNestingBeyondTheLimit) {
     try {
         ReadingParser::parse(wrap(nested(ReadingParser::MAX_DEPTH)));
         FAIL() << "accepted";
@@ -290,7 +287,7 @@ TEST(RunnerReadingParser, RejectsNestingBeyondTheLimit) {
     }
 }
 
-TEST(RunnerReadingParser, SurvivesInputNestedFarTooDeep) {
+TEST(ReadingParsing, SurvivesInputNestedFarTooDeep) {
     const size_t depth = 200000;
     std::string open(depth, '[');
     EXPECT_THROW(ReadingParser::parse(open), ReadingParseError);
