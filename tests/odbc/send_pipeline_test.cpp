@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -429,6 +430,10 @@ struct Reconfiguration {
     const char* value;
     bool forgetsTables;
 };
+
+std::ostream& operator<<(std::ostream& out, const Reconfiguration& row) {
+    return out << row.name;
+}
 
 class Reconfigure : public SendPipeline, public ::testing::WithParamInterface<Reconfiguration> {};
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,10 @@ struct ChangedPart {
     const char* name;
     std::unique_ptr<Reading> (*reading)();
 };
+
+std::ostream& operator<<(std::ostream& out, const ChangedPart& part) {
+    return out << part.name;
+}
 
 class FingerprintChange : public ::testing::TestWithParam<ChangedPart> {};
 
