@@ -28,6 +28,12 @@ class ScriptedConnectorTest : public Base {
 protected:
     void SetUp() override {
         driver().reset();
+        startInstance();
+    }
+
+    // A new plugin instance, as after a restart of the host; the previous one is shut down first.
+    void startInstance() {
+        connector.reset();
         connector = std::make_unique<ConnectorProbe>();
         ConfigCategory category("varnholt", defaultConfiguration());
         ASSERT_TRUE(connector->configure(&category));

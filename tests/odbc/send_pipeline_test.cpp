@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "config/default_config.h"
 #include "connector/snowflake_odbc_connector.h"
+#include "delivery/batch_fingerprint.h"
 #include "host/config_category.h"
 #include "host/log_capture.h"
 #include "sql/snowflake_sql_builder.h"
@@ -395,6 +397,79 @@ INSTANTIATE_TEST_SUITE_P(Cases, CommitLost,
                              return std::string(info.param.name);
                          });
 
+// A host that restarted after a commit whose answer was lost sends that batch to a new
+// instance: ledger rows of the last 7 days are kept, and the batch is looked up before anything
+// is written.
+TEST_F(SendPipeline, ANewInstanceFindsTheBatchOfALostCommitInTheLedger) {
+    driver().setTransactionResult(TransactionCall::COMMIT, SQL_ERROR,
+                                  {"08S01", 0, "Communication link failure"}, true, 1);
+    Batch batch;
+    batch.add(pump(2.0));
+    EXPECT_FALSE(send(batch));
+
+    startInstance();
+    scriptLedgerHit();
+    driver().clearJournal();
+    LogCapture capture;
+    ASSERT_TRUE(send(batch));
+
+    const SnowflakeSQLBuilder builder;
+    const Strings journal = driver().journal();
+    const auto cleanup = std::find(journal.begin(), journal.end(),
+                                   builder.buildLedgerCleanup("_varnholt_ledger", 7));
+    const auto lookup =
+        std::find(journal.begin(), journal.end(),
+                  builder.buildLedgerLookup("_varnholt_ledger", "tolvaneInstance",
+                                            BatchFingerprint::of(batch.pointers())));
+    EXPECT_NE(cleanup, journal.end()) << ::testing::PrintToString(journal);
+    EXPECT_LT(cleanup, lookup);
+    EXPECT_NE(lookup, journal.end());
+    EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"pumps\""), 0u);
+    EXPECT_TRUE(capture.anyLineContains("found in the delivery ledger"));
+}
+
+// Another server, port, database or user may hold other tables under the same names: the
+// cached ones are forgotten and read again. Other settings keep them.
+struct Reconfiguration {
+    const char* name;
+    const char* key;
+    const char* value;
+    bool forgetsTables;
+};
+
+std::ostream& operator<<(std::ostream& out, const Reconfiguration& row) {
+    return out << row.name;
+}
+
+class Reconfigure : public SendPipeline, public ::testing::WithParamInterface<Reconfiguration> {};
+
+TEST_P(Reconfigure, ForgetsTheCachedTablesOfAnotherDatabase) {
+    const Reconfiguration& row = GetParam();
+    Batch batch;
+    batch.add(pump(1.0));
+    ASSERT_TRUE(send(batch));
+    ConfigCategory category("varnholt", defaultConfiguration());
+    category.setValue(row.key, row.value);
+    ASSERT_TRUE(connector->configure(&category));
+    driver().clearJournal();
+
+    ASSERT_TRUE(send(batch));
+
+    EXPECT_EQ(countStartingWith(driver().journal(), columnQuery("pumps")),
+              row.forgetsTables ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, Reconfigure,
+                         ::testing::Values(Reconfiguration{"Server", "server", "other.example",
+                                                           true},
+                                           Reconfiguration{"Port", "port", "444", true},
+                                           Reconfiguration{"Database", "schema", "other_db", true},
+                                           Reconfiguration{"User", "user", "other_user", true},
+                                           Reconfiguration{"Password", "password", "other", false}),
+                         [](const ::testing::TestParamInfo<Reconfiguration>& info) {
+                             return std::string(info.param.name);
+                         });
+
 TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
     Batch batch;
     batch.add(pump(1.0));
@@ -717,6 +792,27 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRows{"MiddleSnowflake", 1000, {500}, MultiStatementMode::SNOWFLAKE},
                       BadRows{"MiddleOneByOne", 1000, {500}, MultiStatementMode::SINGLE}),
     [](const ::testing::TestParamInfo<BadRows>& info) { return std::string(info.param.name); });
+
+// Rows the database refuses only together, each passing on its own: after the first half passed,
+// the single row left is tried alone before it counts as refused, and none becomes a reject.
+// The batch fails and is sent again.
+TEST_F(SendPipeline, RowsRefusedOnlyTogetherAreNoRejects) {
+    Batch warmUp;
+    warmUp.add(ReadingBuilder("pumps").text("level", "fine").integer("seq", 0).at(TIME).build());
+    ASSERT_TRUE(send(warmUp));
+    // The statement of both rows; neither row's statement alone.
+    refuseValue("'first', 0), (");
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").text("level", "first").integer("seq", 0).at(TIME).build());
+    batch.add(ReadingBuilder("pumps").text("level", "second").integer("seq", 1).at(TIME).build());
+    driver().clearJournal();
+    LogCapture capture;
+
+    EXPECT_FALSE(send(batch));
+
+    EXPECT_EQ(countStartingWith(driver().journal(), "INSERT INTO \"_varnholt_rejects\""), 0u);
+    EXPECT_FALSE(capture.anyLineContains("Reading rejected"));
+}
 
 TEST_F(SendPipeline, AFailureThatIsNotAboutDataRejectsNothing) {
     Batch batch;
