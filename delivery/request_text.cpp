@@ -1,5 +1,9 @@
 #include "delivery/request_text.h"
 
+namespace {
+constexpr size_t ROW_ROOM = 64 * 1024;
+}  // namespace
+
 RequestText::RequestText(size_t requestBytes, size_t statementsPerRequest)
     : maxRequestBytes(requestBytes), maxStatements(statementsPerRequest) {}
 
@@ -21,8 +25,9 @@ void RequestText::newRequest() {
     if (used == requests.size()) {
         requests.emplace_back();
         // A request of a large batch fills up to the limit: one allocation instead of a doubling
-        // series, and kept for the next batch.
-        requests.back().reserve(maxRequestBytes + 1);
+        // series, kept for the next batch, with room for the row that goes past the limit before
+        // its statement moves on.
+        requests.back().reserve(maxRequestBytes + ROW_ROOM);
     }
     requests[used].clear();
     ++used;
