@@ -151,7 +151,8 @@ private:
 
     Parts parts;
     // Readings moved to the rejects after their rows were rendered, with the reason: refused by
-    // the database (found by trial), or still too long for their column.
+    // the database (found by trial), or not fitting a column that was lengthened or asked for its
+    // scale.
     std::map<const Reading*, Reject> diverted;
 };
 

@@ -283,6 +283,40 @@ TEST_F(SendPipeline, NewColumnIsAddedBeforeTheTransaction) {
                  "COMMIT"}));
 }
 
+// A fraction for a numeric column the plugin did not make: the column's scale is asked for
+// before the transaction, and only the reading the column would round becomes a reject.
+TEST_F(SendPipeline, AFractionBeyondAForeignColumnsScaleIsRejectedAlone) {
+    scriptTable("pumps", {{"asset_code", "TEXT"},
+                          {"user_ts", "TIMESTAMP_TZ"},
+                          {"ts", "TIMESTAMP_TZ"},
+                          {"tolvane", "TEXT"},
+                          {"level", "NUMBER"}});
+    StatementScript sizes;
+    sizes.match = SnowflakeSQLBuilder().buildColumnLengthQuery("pumps");
+    sizes.prefix = false;
+    sizes.columns = {"COLUMN_NAME", "CHARACTER_MAXIMUM_LENGTH", "NUMERIC_SCALE"};
+    sizes.rows = {{std::string("level"), std::nullopt, std::string("2")}};
+    driver().addStatement(sizes);
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").real("level", 1.234).at(TIME).build());
+    batch.add(ReadingBuilder("pumps").real("level", 1.25).at(TIME).build());
+    LogCapture capture;
+
+    ASSERT_TRUE(send(batch));
+
+    const Strings written = committed(driver().journal());
+    const Strings rows = readingStatements(written);
+    ASSERT_EQ(rows.size(), 1u) << ::testing::PrintToString(written);
+    EXPECT_EQ(rows[0], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS + ", \"level\") VALUES (" +
+                           PUMP_VALUES + ", 1.250000)");
+    EXPECT_EQ(countStartingWith(written, "INSERT INTO \"_varnholt_rejects\""), 1u);
+    EXPECT_TRUE(capture.contains(Level::WARN,
+                                 "Reading rejected from table 'pumps' (asset 'pumps'): type "
+                                 "conflict in column 'level': the value 1.234000 has more than 2 "
+                                 "digits after the point and a column of type NUMBER would round "
+                                 "it"));
+}
+
 TEST_F(SendPipeline, ColumnsARecordLacksReceiveNull) {
     Batch batch;
     batch.add(pump(6.5));
@@ -722,6 +756,28 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRows{"MiddleSnowflake", 1000, {500}, MultiStatementMode::SNOWFLAKE},
                       BadRows{"MiddleOneByOne", 1000, {500}, MultiStatementMode::SINGLE}),
     [](const ::testing::TestParamInfo<BadRows>& info) { return std::string(info.param.name); });
+
+// A refused reading between readings of other columns: the batch written again without it still
+// puts every value of the others in its own column.
+TEST_F(SendPipeline, ARefusedReadingTakesNoColumnsAlongWhenItLeaves) {
+    Batch warmUp;
+    warmUp.add(ReadingBuilder("pumps").text("level", "fine").integer("extra", 0).at(TIME).build());
+    ASSERT_TRUE(send(warmUp));
+    refuseValue("'bad-");
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").text("level", "fine").at(TIME).build());
+    batch.add(ReadingBuilder("pumps").text("level", "bad-1").integer("extra", 5).at(TIME).build());
+    batch.add(ReadingBuilder("pumps").text("level", "fine").integer("extra", 7).at(TIME).build());
+    driver().clearJournal();
+
+    ASSERT_TRUE(send(batch));
+
+    const Strings rows = readingStatements(committed(driver().journal()));
+    ASSERT_EQ(rows.size(), 1u) << ::testing::PrintToString(rows);
+    EXPECT_EQ(rows[0], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                           ", \"level\", \"extra\") VALUES (" + PUMP_VALUES + ", 'fine', NULL), (" +
+                           PUMP_VALUES + ", 'fine', 7)");
+}
 
 TEST_F(SendPipeline, AFailureThatIsNotAboutDataRejectsNothing) {
     Batch batch;
