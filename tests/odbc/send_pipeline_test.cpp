@@ -777,6 +777,11 @@ TEST_F(SendPipeline, ARefusedReadingTakesNoColumnsAlongWhenItLeaves) {
     EXPECT_EQ(rows[0], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                            ", \"level\", \"extra\") VALUES (" + PUMP_VALUES + ", 'fine', NULL), (" +
                            PUMP_VALUES + ", 'fine', 7)");
+    // A refusal is an answer: the refused request committed nothing, so the next batch is not
+    // looked up in the ledger.
+    driver().clearJournal();
+    ASSERT_TRUE(send(warmUp));
+    EXPECT_EQ(countStartingWith(driver().journal(), "SELECT COUNT(*)"), 0u);
 }
 
 TEST_F(SendPipeline, AFailureThatIsNotAboutDataRejectsNothing) {
