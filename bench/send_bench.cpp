@@ -162,12 +162,14 @@ void registerBenchmarks(int rounds) {
         ->Unit(benchmark::kMillisecond);
 }
 
-// Statements of the plugin's journal that the baseline does not write: the transaction calls
-// ("[autocommit off]", "[commit]", ...), the driver probe and the statements on the plugin's
-// own delivery ledger and reject tables.
+// Statements of the plugin's journal that the baseline does not write: the transaction, as
+// calls ("[autocommit off]", "[commit]", ...) or as statements of the batch's request ("BEGIN",
+// "COMMIT"), the driver probe and the statements on the plugin's own delivery ledger and reject
+// tables.
 bool outsideBaseline(const std::string& statement) {
     return (statement.size() > 1 && statement.front() == '[' && statement.back() == ']') ||
-           statement == "SELECT 1" || statement.find("\"_varnholt_ledger\"") != std::string::npos ||
+           statement == "BEGIN" || statement == "COMMIT" || statement == "SELECT 1" ||
+           statement.find("\"_varnholt_ledger\"") != std::string::npos ||
            statement.find("\"_varnholt_rejects\"") != std::string::npos;
 }
 

@@ -1,5 +1,6 @@
 #include "client/odbc_client.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -512,13 +513,14 @@ bool ODBCClient::rollbackTransaction() {
     return endTransaction(SQL_ROLLBACK, "Rolling back");
 }
 
-RequestResult ODBCClient::executeRequest(const std::string& text, size_t statementCount,
+RequestResult ODBCClient::executeRequest(const char* text, size_t length, size_t statementCount,
                                          SQLINTEGER countAttribute) {
+    const int shown = static_cast<int>(std::min<size_t>(length, std::numeric_limits<int>::max()));
     if (statementCount == 1) {
-        Logger::getLogger()->debug("Executing query: %s", text.c_str());
+        Logger::getLogger()->debug("Executing query: %.*s", shown, text);
     } else {
-        Logger::getLogger()->debug("Executing request of %zu statements: %s", statementCount,
-                                   text.c_str());
+        Logger::getLogger()->debug("Executing request of %zu statements: %.*s", statementCount,
+                                   shown, text);
     }
     RequestResult outcome;
     StatementHandle statement;
@@ -536,8 +538,12 @@ RequestResult ODBCClient::executeRequest(const std::string& text, size_t stateme
             outcome.countAttributeRefused = true;
         }
     }
-    SQLCHAR* sql = reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
-    SQLRETURN rc = SQLExecDirect(statement.get(), sql, SQL_NTS);
+    if (length > static_cast<size_t>(std::numeric_limits<SQLINTEGER>::max())) {
+        lastFailure = StatementError{"", 0, "the request is too long for one call"};
+        return outcome;
+    }
+    SQLCHAR* sql = reinterpret_cast<SQLCHAR*>(const_cast<char*>(text));
+    SQLRETURN rc = SQLExecDirect(statement.get(), sql, static_cast<SQLINTEGER>(length));
     // A searched UPDATE or DELETE that touches no row answers SQL_NO_DATA: it did run.
     if (rc == SQL_NO_DATA) {
         rc = SQL_SUCCESS;

@@ -70,13 +70,18 @@ public:
     virtual bool beginTransaction();
     virtual bool commitTransaction();
     virtual bool rollbackTransaction();
-    // Runs `text`, which holds `statementCount` statements, as one request and reads the
+    // Runs `text` (`length` bytes, which need not end in a NUL), which holds `statementCount`
+    // statements, as one request and reads the
     // outcome of every statement. With a non-zero `countAttribute` the statement count is set
     // first through that driver statement attribute (drivers that run several statements in
     // one request only when told how many). Never throws for a failed statement: the result
     // says how far the request got and lastError() why it stopped.
-    virtual RequestResult executeRequest(const std::string& text, size_t statementCount,
+    virtual RequestResult executeRequest(const char* text, size_t length, size_t statementCount,
                                          SQLINTEGER countAttribute);
+    RequestResult executeRequest(const std::string& text, size_t statementCount,
+                                 SQLINTEGER countAttribute) {
+        return executeRequest(text.data(), text.size(), statementCount, countAttribute);
+    }
     // The first diagnostic record of the last failed call.
     const StatementError& lastError() const { return lastFailure; }
 

@@ -172,13 +172,14 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
 
 bool BatchDelivery::render(std::vector<TableBatch>& tables, TableSettler& settler,
                            std::vector<BatchRenderer::RenderedTable>& rendered,
-                           std::vector<Reject>& rejects, StatementError& error) {
-    BatchRenderer renderer(parts.schemaManager, parts.mapper, parts.builder);
+                           std::vector<Reject>& rejects, RequestText& text, StatementError& error) {
+    BatchRenderer renderer(parts.schemaManager, parts.mapper, parts.builder, MAX_ROWS_PER_INSERT,
+                           MAX_INSERT_BYTES);
     rendered.resize(tables.size());
     std::vector<TableSettler::LongText> longTexts;
     std::vector<std::pair<std::string, std::string>> scales;
     for (size_t t = 0; t < tables.size(); ++t) {
-        if (!renderer.render(tables[t], diverted, rendered[t], rejects)) {
+        if (!renderer.render(tables[t], diverted, rendered[t], rejects, text)) {
             // The rows have nowhere to go; reporting the batch as delivered would lose them.
             log()->error("Failed to get cached schema for table '%s'", tables[t].name.c_str());
             error = StatementError{"", 0, "no cached schema for table '" + tables[t].name + "'"};
@@ -202,15 +203,14 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables, TableSettler& settle
         return false;
     }
     for (BatchRenderer::RenderedTable& table : rendered) {
-        rejectWhatStillDoesNotFit(table, refused, rejects);
+        rejectWhatStillDoesNotFit(table, refused);
     }
     return true;
 }
 
 void BatchDelivery::rejectWhatStillDoesNotFit(
-    BatchRenderer::RenderedTable& table,
-    const std::map<std::pair<std::string, std::string>, StatementError>& refused,
-    std::vector<Reject>& rejects) {
+    const BatchRenderer::RenderedTable& table,
+    const std::map<std::pair<std::string, std::string>, StatementError>& refused) {
     if (table.longTexts.empty() && table.fractions.empty()) {
         return;
     }
@@ -225,10 +225,14 @@ void BatchDelivery::rejectWhatStillDoesNotFit(
             continue;
         }
         out[fraction.row] = true;
-        rejects.push_back(
-            Reject{name, table.rows[fraction.row].reading,
-                   StatementError{
-                       "", 0, "type conflict in column '" + fraction.column + "': " + conflict}});
+        const Reading* reading = table.rows[fraction.row].reading;
+        diverted.insert_or_assign(
+            reading,
+            Reject{name, reading,
+                   StatementError{"", 0,
+                                  "type conflict in column '" + fraction.column + "': " + conflict},
+                   "type conflict in column '" + fraction.column +
+                       "': more digits after the point than the column keeps"});
     }
     for (const auto& text : table.longTexts) {
         size_t length = parts.schemaManager.columnLength(name, text.column);
@@ -238,78 +242,51 @@ void BatchDelivery::rejectWhatStillDoesNotFit(
         }
         out[text.row] = true;
         auto reason = refused.find({name, text.column});
-        rejects.push_back(
-            Reject{name, table.rows[text.row].reading,
+        const Reading* reading = table.rows[text.row].reading;
+        diverted.insert_or_assign(
+            reading,
+            Reject{name, reading,
                    reason != refused.end()
                        ? reason->second
                        : StatementError{"", 0,
                                         "a text of " + std::to_string(text.characters) +
                                             " characters is longer than column '" + text.column +
-                                            "' takes (" + std::to_string(length) + ")"}});
+                                            "' takes (" + std::to_string(length) + ")"},
+                   "text longer than column '" + text.column + "' takes"});
     }
-    size_t kept = 0;
-    for (size_t i = 0; i < table.rows.size(); ++i) {
-        if (!out[i]) {
-            if (kept != i) {
-                table.rows[kept] = std::move(table.rows[i]);
-            }
-            ++kept;
-        }
-    }
-    table.rows.resize(kept);
 }
 
-std::vector<BatchDelivery::Statement> BatchDelivery::buildStatements(
-    const std::vector<BatchRenderer::RenderedTable>& rendered, const std::vector<Reject>& rejects,
-    const std::string& fingerprint, size_t rows) const {
-    std::vector<Statement> statements;
-    std::vector<const std::string*> chunk;
-    for (size_t t = 0; t < rendered.size(); ++t) {
-        const BatchRenderer::RenderedTable& table = rendered[t];
-        size_t first = 0;
-        size_t bytes = table.prefix.size();
-        chunk.clear();
-        auto flush = [&](size_t end) {
-            statements.push_back(Statement{SQLBuilder::buildInsertStatement(table.prefix, chunk), t,
-                                           first, end - first});
-            chunk.clear();
-            first = end;
-            bytes = table.prefix.size();
-        };
-        for (size_t r = 0; r < table.rows.size(); ++r) {
-            const size_t rowBytes = table.rows[r].text.size();
-            // ", " before every row but the first of a statement.
-            if (!chunk.empty() &&
-                (chunk.size() >= MAX_ROWS_PER_INSERT || bytes + 2 + rowBytes > MAX_INSERT_BYTES)) {
-                flush(r);
+void BatchDelivery::buildStatements(Attempt& attempt, const std::string& fingerprint) const {
+    RequestText& text = *attempt.text;
+    // The rows are in the text already, each table's in statements of their own.
+    for (size_t t = 0; t < attempt.rendered.size(); ++t) {
+        const std::vector<BatchRenderer::Row>& rows = attempt.rendered[t].rows;
+        for (size_t r = 0; r < rows.size(); ++r) {
+            if (r == 0 || rows[r].place.statement != rows[r - 1].place.statement) {
+                attempt.statements.push_back(Statement{t, r, 0});
             }
-            bytes += (chunk.empty() ? 0 : 2) + rowBytes;
-            chunk.push_back(&table.rows[r].text);
-        }
-        if (!chunk.empty()) {
-            flush(table.rows.size());
+            ++attempt.statements.back().count;
         }
     }
     // Before the rejects: a replayed reading refused again is written back under its old id.
-    for (std::string& settled :
-         parts.replay.rowStatements(parts.builder, parts.instance, rendered, rejects)) {
-        statements.push_back(Statement{std::move(settled), REJECT_STATEMENT, 0, 0});
+    for (const std::string& settled : parts.replay.rowStatements(
+             parts.builder, parts.instance, attempt.rendered, attempt.rejects)) {
+        text.add(settled);
+        attempt.statements.push_back(Statement{REJECT_STATEMENT, 0, 0});
     }
-    addRejectStatements(rejects, statements);
-    statements.push_back(
-        Statement{parts.ledger.record(parts.builder, parts.instance, fingerprint, rows),
-                  LEDGER_STATEMENT, 0, 1});
-    return statements;
+    addRejectStatements(attempt.rejects, text, attempt.statements);
+    text.add(parts.ledger.record(parts.builder, parts.instance, fingerprint, attempt.rows));
+    attempt.statements.push_back(Statement{LEDGER_STATEMENT, 0, 1});
+    text.add(parts.builder.buildCommit());
 }
 
-void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects,
+void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects, RequestText& text,
                                         std::vector<Statement>& statements) const {
     std::vector<SQLBuilder::RejectRow> rejectRows;
     size_t rejectBytes = 0;
     auto flushRejects = [&]() {
-        statements.push_back(
-            Statement{parts.builder.buildRejectInsert(DeliveryLedger::REJECT_TABLE, rejectRows),
-                      REJECT_STATEMENT, 0, rejectRows.size()});
+        text.add(parts.builder.buildRejectInsert(DeliveryLedger::REJECT_TABLE, rejectRows));
+        statements.push_back(Statement{REJECT_STATEMENT, 0, rejectRows.size()});
         rejectRows.clear();
         rejectBytes = 0;
     };
@@ -332,17 +309,15 @@ void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects,
 
 BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& table, size_t first,
                                           size_t count, StatementError& error) {
-    std::vector<const std::string*> rows;
-    rows.reserve(count);
-    for (size_t r = first; r < first + count; ++r) {
-        rows.push_back(&table.rows[r].text);
-    }
+    // The rows of one statement follow each other in the batch's text.
+    const std::string statement =
+        table.prefix + parts.runner.batchText().rowsText(table.rows[first].place,
+                                                         table.rows[first + count - 1].place);
     if (!parts.client.beginTransaction()) {
         error = parts.client.lastError();
         return Trial::Failed;
     }
-    const StatementRunner::Outcome outcome =
-        parts.runner.run({SQLBuilder::buildInsertStatement(table.prefix, rows)});
+    const StatementRunner::Outcome outcome = parts.runner.run({statement});
     // A trial only looks: nothing it wrote stays.
     const bool rolledBack = parts.client.rollbackTransaction();
     if (outcome.success) {
@@ -480,29 +455,84 @@ bool BatchDelivery::settle(std::vector<TableBatch>& tables, TableSettler& settle
 bool BatchDelivery::prepare(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
                             TableSettler& settler, const std::string& fingerprint, Attempt& attempt,
                             StatementError& error) {
-    attempt.rejects = reserved;
-    for (const auto& entry : diverted) {
-        attempt.rejects.push_back(entry.second);
-    }
-    if (!render(tables, settler, attempt.rendered, attempt.rejects, error)) {
-        return false;
+    attempt.text = &parts.runner.batchText();
+    while (true) {
+        attempt.rejects = reserved;
+        for (const auto& entry : diverted) {
+            attempt.rejects.push_back(entry.second);
+        }
+        attempt.text->reset(parts.builder.getStatementSeparator(), SQLBuilder::rowSeparator());
+        attempt.text->add(parts.builder.buildBegin());
+        const size_t divertedBefore = diverted.size();
+        if (!render(tables, settler, attempt.rendered, attempt.rejects, *attempt.text, error)) {
+            return false;
+        }
+        // Rows that still do not fit once their columns were lengthened are rejects now: the
+        // text is rendered again without them.
+        if (diverted.size() == divertedBefore) {
+            break;
+        }
     }
     for (const auto& table : attempt.rendered) {
         attempt.rows += table.rows.size();
     }
-    attempt.statements =
-        buildStatements(attempt.rendered, attempt.rejects, fingerprint, attempt.rows);
+    buildStatements(attempt, fingerprint);
     return true;
 }
 
 BatchDelivery::Sent BatchDelivery::send(Attempt& attempt, StatementRunner::Outcome& outcome,
                                         StatementError& error) {
-    // The texts move to the runner: after a failure only what each statement carried counts.
-    std::vector<std::string> sql;
-    sql.reserve(attempt.statements.size());
-    for (Statement& statement : attempt.statements) {
-        sql.push_back(std::move(statement.sql));
+    if (!parts.runner.findMode(outcome.error)) {
+        // Nothing was sent: the session failed when asked what it runs.
+        return Sent::Refused;
     }
+    // One round trip when the driver runs several statements per request and the batch fits in
+    // one: the request carries its own transaction.
+    if (parts.runner.severalPerRequest() && attempt.text->requestCount() == 1) {
+        return sendInOneRequest(attempt, outcome, error);
+    }
+    return sendInTransaction(attempt, outcome, error);
+}
+
+BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
+                                                    StatementRunner::Outcome& outcome,
+                                                    StatementError& error) {
+    const RequestText& text = *attempt.text;
+    const size_t commit = text.statementCount() - 1;
+    outcome = parts.runner.run(text, 0, text.statementCount());
+    if (outcome.success) {
+        return Sent::Committed;
+    }
+    // A failed statement leaves the transaction open on Snowflake; a failed request may have
+    // left it open anywhere.
+    parts.runner.run({parts.builder.buildRollback()});
+    error = outcome.error;
+    const ErrorClass errorClass = classifyError(error.sqlState, error.nativeError, error.message);
+    const bool commitFailed = outcome.completed == commit && outcome.suspects == 1;
+    // The database refused a statement before the commit: nothing was committed. Any other
+    // failure may have come after the commit reached the database: the next batch looks first.
+    if (commitFailed ||
+        (errorClass != ErrorClass::Data && errorClass != ErrorClass::ObjectMissing &&
+         errorClass != ErrorClass::ObjectExists && errorClass != ErrorClass::Limit)) {
+        parts.ledger.markOutcomeUnknown();
+    }
+    if (commitFailed) {
+        log()->error("Failed to commit a batch of %zu rows: SQLSTATE %s, native error %d: %s",
+                     attempt.rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
+                     error.message.c_str());
+        return Sent::Failed;
+    }
+    // From here on statements are counted from the first after BEGIN, as attempt.statements.
+    const size_t statements = attempt.statements.size();
+    outcome.completed = outcome.completed > 0 ? outcome.completed - 1 : 0;
+    outcome.completed = std::min(outcome.completed, statements - 1);
+    outcome.suspects = std::min(outcome.suspects, statements - outcome.completed);
+    return Sent::Refused;
+}
+
+BatchDelivery::Sent BatchDelivery::sendInTransaction(Attempt& attempt,
+                                                     StatementRunner::Outcome& outcome,
+                                                     StatementError& error) {
     if (!parts.client.beginTransaction()) {
         error = parts.client.lastError();
         log()->error("Failed to begin a transaction: SQLSTATE %s, native error %d: %s",
@@ -510,7 +540,8 @@ BatchDelivery::Sent BatchDelivery::send(Attempt& attempt, StatementRunner::Outco
                      error.message.c_str());
         return Sent::Failed;
     }
-    outcome = parts.runner.run(sql);
+    // The driver's transaction takes the place of the text's BEGIN and COMMIT.
+    outcome = parts.runner.run(*attempt.text, 1, attempt.text->statementCount() - 1);
     if (!outcome.success) {
         parts.client.rollbackTransaction();
         return Sent::Refused;

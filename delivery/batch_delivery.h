@@ -11,6 +11,7 @@
 #include "client/odbc_client.h"
 #include "delivery/batch_renderer.h"
 #include "delivery/delivery_ledger.h"
+#include "delivery/request_text.h"
 #include "delivery/statement_runner.h"
 #include "delivery/table_batch.h"
 
@@ -27,8 +28,10 @@ class TableSettler;
 //  1. group    readings by table, batch order kept per table
 //  2. settle   tables and columns, outside the transaction (DDL commits on Snowflake)
 //  3. render   each reading into a row of its table, or into a reject with the reason
-//  4. write    every INSERT, the rejects and the ledger row in one transaction, in as few
-//              requests as the driver allows, then commit
+//  4. write    every INSERT, the rejects, the ledger row and the commit: one request that
+//              carries its own BEGIN ... COMMIT when the driver runs several statements per
+//              request and the batch fits; else in as few requests as the driver allows, in a
+//              transaction of the driver's
 //  5. on failure, roll back; a value the database refuses is found with trial statements that
 //     are rolled back and its reading becomes a reject; a table changed under us is read again;
 //     then back to 3. Anything else fails the batch, and the host sends it again.
@@ -72,17 +75,18 @@ private:
     // One statement of the transaction and the rows it carries (the table's position in the
     // batch, or a mark for one of the plugin's own tables).
     struct Statement {
-        std::string sql;
         size_t table;
         size_t first;
         size_t count;
     };
-    // One try at writing the batch: what was rendered, and the statements that carry it.
+    // One try at writing the batch: what was rendered, and the statements that carry it. The
+    // text holds BEGIN, then the statements in this order, then COMMIT.
     struct Attempt {
         std::vector<Reject> rejects;
         std::vector<BatchRenderer::RenderedTable> rendered;
         std::vector<Statement> statements;
         size_t rows = 0;
+        RequestText* text = nullptr;
     };
     enum class Sent { Committed, Refused, Failed };
     enum class Trial { Passed, Refused, Failed };
@@ -110,24 +114,30 @@ private:
                  TableSettler& settler, const std::string& fingerprint, Attempt& attempt,
                  StatementError& error);
     Sent send(Attempt& attempt, StatementRunner::Outcome& outcome, StatementError& error);
+    // The two ways of `send`: the text's own transaction in one request, or the driver's
+    // transaction around requests of the statements between BEGIN and COMMIT.
+    Sent sendInOneRequest(Attempt& attempt, StatementRunner::Outcome& outcome,
+                          StatementError& error);
+    Sent sendInTransaction(Attempt& attempt, StatementRunner::Outcome& outcome,
+                           StatementError& error);
     // After a refused write: true when the batch is worth writing again (readings moved to
     // rejects, or tables read again).
     bool recover(std::vector<TableBatch>& tables, TableSettler& settler, const Attempt& attempt,
                  const StatementRunner::Outcome& outcome, bool& refreshed, StatementError& error);
 
-    // Renders every table and lengthens (through `settler`) the text columns the rows need.
+    // Renders every table into `text` and lengthens (through `settler`) the text columns the
+    // rows need.
     bool render(std::vector<TableBatch>& tables, TableSettler& settler,
                 std::vector<BatchRenderer::RenderedTable>& rendered, std::vector<Reject>& rejects,
-                StatementError& error);
-    // Moves the rows that still do not fit after the columns were lengthened to the rejects.
+                RequestText& text, StatementError& error);
+    // Diverts the readings whose rows still do not fit after the columns were lengthened.
     void rejectWhatStillDoesNotFit(
-        BatchRenderer::RenderedTable& table,
-        const std::map<std::pair<std::string, std::string>, StatementError>& refused,
-        std::vector<Reject>& rejects);
-    std::vector<Statement> buildStatements(
-        const std::vector<BatchRenderer::RenderedTable>& rendered,
-        const std::vector<Reject>& rejects, const std::string& fingerprint, size_t rows) const;
-    void addRejectStatements(const std::vector<Reject>& rejects,
+        const BatchRenderer::RenderedTable& table,
+        const std::map<std::pair<std::string, std::string>, StatementError>& refused);
+    // Lists the statements of the rendered rows and adds the rejects, the ledger row and the
+    // commit to the text.
+    void buildStatements(Attempt& attempt, const std::string& fingerprint) const;
+    void addRejectStatements(const std::vector<Reject>& rejects, RequestText& text,
                              std::vector<Statement>& statements) const;
 
     // Runs a statement's rows [first, first + count) in a transaction that is rolled back.
@@ -152,7 +162,9 @@ private:
                            const StatementError& error);
 
     Parts parts;
-    // Readings the database refused, found by trial, with its answer.
+    // Readings moved to the rejects after their rows were rendered, with the reason: refused by
+    // the database (found by trial), or not fitting a column that was lengthened or asked for its
+    // scale.
     std::map<const Reading*, Reject> diverted;
 };
 

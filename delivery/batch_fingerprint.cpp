@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -15,18 +16,49 @@ struct StateDeleter {
     void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
 };
 
-void update(XXH3_state_t* state, const std::string& text) {
-    // The length first, so that no two different sequences of texts give the same bytes.
-    const uint64_t length = text.size();
-    XXH3_128bits_update(state, &length, sizeof(length));
-    XXH3_128bits_update(state, text.data(), text.size());
-}
+// Collects the small pieces of a batch and hands them to the hash in large blocks: the hash
+// of a byte sequence does not depend on how it is cut, and one call per piece cost more than
+// the hashing itself.
+class Feed {
+public:
+    explicit Feed(XXH3_state_t* hashState) : state(hashState) {}
+    Feed(const Feed&) = delete;
+    Feed& operator=(const Feed&) = delete;
 
-void update(XXH3_state_t* state, const struct timeval& time) {
-    const int64_t fields[2] = {static_cast<int64_t>(time.tv_sec),
-                               static_cast<int64_t>(time.tv_usec)};
-    XXH3_128bits_update(state, fields, sizeof(fields));
-}
+    void bytes(const void* data, size_t size) {
+        if (size > sizeof(buffer) - used) {
+            flush();
+            if (size > sizeof(buffer)) {
+                XXH3_128bits_update(state, data, size);
+                return;
+            }
+        }
+        std::memcpy(buffer + used, data, size);
+        used += size;
+    }
+    // The length first, so that no two different sequences of texts give the same bytes.
+    void text(const std::string& text) {
+        const uint64_t length = text.size();
+        bytes(&length, sizeof(length));
+        bytes(text.data(), text.size());
+    }
+    void time(const struct timeval& time) {
+        const int64_t fields[2] = {static_cast<int64_t>(time.tv_sec),
+                                   static_cast<int64_t>(time.tv_usec)};
+        bytes(fields, sizeof(fields));
+    }
+    void flush() {
+        if (used > 0) {
+            XXH3_128bits_update(state, buffer, used);
+            used = 0;
+        }
+    }
+
+private:
+    XXH3_state_t* state;
+    unsigned char buffer[16384];
+    size_t used = 0;
+};
 
 }  // namespace
 
@@ -35,46 +67,48 @@ std::string BatchFingerprint::of(const std::vector<Reading*>& readings) {
     if (!state || XXH3_128bits_reset(state.get()) == XXH_ERROR) {
         throw std::bad_alloc();
     }
+    Feed feed(state.get());
     const uint64_t count = readings.size();
-    XXH3_128bits_update(state.get(), &count, sizeof(count));
+    feed.bytes(&count, sizeof(count));
     for (const Reading* reading : readings) {
         if (!reading) {
             continue;
         }
-        update(state.get(), reading->getAssetName());
-        update(state.get(), reading->getUserTimestamp());
-        update(state.get(), reading->getTimestamp());
+        feed.text(reading->getAssetName());
+        feed.time(reading->getUserTimestamp());
+        feed.time(reading->getTimestamp());
         const uint64_t datapoints = reading->getReadingData().size();
-        XXH3_128bits_update(state.get(), &datapoints, sizeof(datapoints));
+        feed.bytes(&datapoints, sizeof(datapoints));
         for (const Datapoint* datapoint : reading->getReadingData()) {
             if (!datapoint) {
                 continue;
             }
-            update(state.get(), datapoint->getName());
+            feed.text(datapoint->getName());
             const DatapointValue& value = datapoint->getData();
             const auto type = static_cast<int32_t>(value.getType());
-            XXH3_128bits_update(state.get(), &type, sizeof(type));
+            feed.bytes(&type, sizeof(type));
             // The common kinds by their own bytes, the rest by their text.
             switch (value.getType()) {
                 case DatapointValue::T_STRING:
-                    update(state.get(), value.toStringValue());
+                    feed.text(value.toStringValue());
                     break;
                 case DatapointValue::T_INTEGER: {
                     const int64_t integer = value.toInt();
-                    XXH3_128bits_update(state.get(), &integer, sizeof(integer));
+                    feed.bytes(&integer, sizeof(integer));
                     break;
                 }
                 case DatapointValue::T_FLOAT: {
                     const double number = value.toDouble();
-                    XXH3_128bits_update(state.get(), &number, sizeof(number));
+                    feed.bytes(&number, sizeof(number));
                     break;
                 }
                 default:
-                    update(state.get(), value.toString());
+                    feed.text(value.toString());
                     break;
             }
         }
     }
+    feed.flush();
     const XXH128_hash_t hash = XXH3_128bits_digest(state.get());
     char text[33];
     std::snprintf(text, sizeof(text), "%016llx%016llx",

@@ -4,12 +4,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <numeric>
+#include <string_view>
 #include <tuple>
 
 #include "host/logger.h"
 #include "host/reading.h"
 #include "mapping/reading_mapper.h"
+#include "mapping/row_reader.h"
 #include "schema/schema_manager.h"
 #include "sql/sql_builder.h"
 
@@ -55,7 +58,7 @@ struct Decimal {
     bool hasFractionOrExponent = false;
 };
 
-bool parseDecimal(const std::string& text, Decimal& decimal) {
+bool parseDecimal(std::string_view text, Decimal& decimal) {
     size_t i = 0;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         decimal.negative = text[i] == '-';
@@ -97,21 +100,30 @@ bool parseDecimal(const std::string& text, Decimal& decimal) {
     return i == text.size();
 }
 
-std::string conflictFor(const std::string& value, ColumnKind kind, const std::string& type,
+std::string conflictFor(std::string_view value, ColumnKind kind, const std::string& type,
                         int scale);
 
-}  // namespace
-
-BatchRenderer::BatchRenderer(SchemaManager& schema, ReadingMapper& readingMapper,
-                             const SQLBuilder& sqlBuilder)
-    : schemaManager(schema), mapper(readingMapper), builder(sqlBuilder) {}
-
-size_t BatchRenderer::characterCount(const std::string& text) {
+size_t countCharacters(std::string_view text) {
     size_t count = 0;
     for (unsigned char c : text) {
         count += (c & 0xC0) != 0x80;
     }
     return count;
+}
+
+}  // namespace
+
+BatchRenderer::BatchRenderer(SchemaManager& schema, ReadingMapper& readingMapper,
+                             const SQLBuilder& sqlBuilder, size_t maxRowsPerInsert,
+                             size_t maxInsertBytes)
+    : schemaManager(schema),
+      mapper(readingMapper),
+      builder(sqlBuilder),
+      maxRows(maxRowsPerInsert),
+      maxBytes(maxInsertBytes) {}
+
+size_t BatchRenderer::characterCount(const std::string& text) {
+    return countCharacters(text);
 }
 
 std::string BatchRenderer::roundingConflict(const std::string& value, const std::string& type,
@@ -122,7 +134,7 @@ std::string BatchRenderer::roundingConflict(const std::string& value, const std:
 namespace {
 
 // The same rule with the column's kind worked out once per table, not once per value.
-std::string conflictFor(const std::string& value, ColumnKind kind, const std::string& type,
+std::string conflictFor(std::string_view value, ColumnKind kind, const std::string& type,
                         int scale) {
     if (kind != ColumnKind::Integer && kind != ColumnKind::Float) {
         return std::string();
@@ -142,11 +154,12 @@ std::string conflictFor(const std::string& value, ColumnKind kind, const std::st
         const long long kept = decimal.point + std::max(scale, 0);
         for (size_t i = 0; i < decimal.digits.size(); ++i) {
             if (static_cast<long long>(i) >= kept && decimal.digits[i] != '0') {
+                const std::string text(value);
                 return scale > 0
-                           ? "the value " + value + " has more than " + std::to_string(scale) +
+                           ? "the value " + text + " has more than " + std::to_string(scale) +
                                  " digits after the point and a column of type " + type +
                                  " would round it"
-                           : "the value " + value + " is not a whole number and a column of type " +
+                           : "the value " + text + " is not a whole number and a column of type " +
                                  type + " would round it";
             }
         }
@@ -167,25 +180,26 @@ std::string conflictFor(const std::string& value, ColumnKind kind, const std::st
     if (digits == exact) {
         return std::string();
     }
-    return "the whole number " + value + " is not exactly a double and a column of type " + type +
-           " would round it";
+    return "the whole number " + std::string(value) +
+           " is not exactly a double and a column of type " + type + " would round it";
 }
 
 }  // namespace
 
 namespace {
 
-// What a row needs to know of each of its table's columns, worked out once per table.
+// What a row needs to know of each of its table's columns, worked out once per table and batch.
 struct Columns {
     std::vector<std::string> names;
     std::vector<const std::string*> types;
     std::vector<ColumnKind> kinds;
+    std::vector<SQLBuilder::ValueStyle> styles;
     std::vector<size_t> lengths;
     std::vector<int> scales;
 };
 
 Columns columnsOf(const std::string& table, const SchemaManager::TableSchema& schema,
-                  const SchemaManager& schemaManager) {
+                  const SchemaManager& schemaManager, const SQLBuilder& builder) {
     Columns columns;
     columns.names.reserve(schema.size());
     for (const auto& entry : schema) {
@@ -202,22 +216,45 @@ Columns columnsOf(const std::string& table, const SchemaManager::TableSchema& sc
         }
         columns.types.push_back(&std::get<1>(schema[first]));
         columns.kinds.push_back(kindOf(*columns.types.back()));
+        columns.styles.push_back(builder.valueStyle(*columns.types.back()));
         columns.lengths.push_back(schemaManager.columnLength(table, columns.names[i]));
         columns.scales.push_back(schemaManager.columnScale(table, columns.names[i]));
     }
     return columns;
 }
 
-// The first column the database refused to add that the row carries, with its answer, or null.
-const std::pair<const std::string, StatementError>* refusedColumnOf(const DatabaseRecord& record,
-                                                                    const TableBatch& table) {
-    for (const std::string& column : record.columnNameList()) {
-        auto refused = table.refusedColumns.find(column);
-        if (refused != table.refusedColumns.end()) {
-            return &*refused;
+// No datapoint gives the column a value.
+constexpr int NO_SOURCE = std::numeric_limits<int>::min();
+
+// Where the values of a table's columns come from for readings of one set of datapoint names.
+struct Layout {
+    std::vector<std::string> names;  // of the reading's row
+    std::vector<int> sources;        // of the reading's row
+    std::vector<int> columns;        // per table column: its source, or NO_SOURCE
+    size_t unnamed = 0;
+    // The first column the database refused to add that the row carries, with its answer, or
+    // null.
+    const std::pair<const std::string, StatementError>* refusedColumn = nullptr;
+};
+
+void layOut(const Reading& reading, const RowReader& reader, const Columns& columns,
+            const TableBatch& table, Layout& layout) {
+    reader.readColumns(reading, layout.names, layout.sources, layout.unnamed);
+    layout.columns.assign(columns.names.size(), NO_SOURCE);
+    for (size_t i = 0; i < columns.names.size(); ++i) {
+        const auto found = std::find(layout.names.begin(), layout.names.end(), columns.names[i]);
+        if (found != layout.names.end()) {
+            layout.columns[i] = layout.sources[static_cast<size_t>(found - layout.names.begin())];
         }
     }
-    return nullptr;
+    layout.refusedColumn = nullptr;
+    for (const std::string& column : layout.names) {
+        auto refused = table.refusedColumns.find(column);
+        if (refused != table.refusedColumns.end()) {
+            layout.refusedColumn = &*refused;
+            break;
+        }
+    }
 }
 
 std::string typeConflictCause(const std::string& column, const std::string& declared) {
@@ -232,14 +269,14 @@ std::string typeConflictCause(const std::string& column, const std::string& decl
 
 // Why a text cannot land at all, or empty; a text longer than its column is noted so that the
 // column is lengthened before the transaction.
-std::string checkText(const std::string& value, const std::string& column, size_t length,
-                      size_t row, const SQLBuilder& builder, BatchRenderer::RenderedTable& rendered,
+std::string checkText(std::string_view value, const std::string& column, size_t length, size_t row,
+                      const SQLBuilder& builder, BatchRenderer::RenderedTable& rendered,
                       std::string& cause) {
     const size_t limit = length ? length : BatchRenderer::ASSUMED_TEXT_LENGTH;
     if (value.size() <= limit) {
         return std::string();
     }
-    const size_t characters = BatchRenderer::characterCount(value);
+    const size_t characters = countCharacters(value);
     if (characters > builder.getMaxVarcharLength()) {
         cause = "text longer than the longest text column for '" + column + "'";
         return "a text of " + std::to_string(characters) +
@@ -252,51 +289,86 @@ std::string checkText(const std::string& value, const std::string& column, size_
     return std::string();
 }
 
-// Renders a record's values in the table's column order into `values`; returns why the row
-// cannot land as it is (and in `cause`, the reason it shares with others), or empty.
-std::string renderRow(const DatabaseRecord& record, const Columns& columns, bool inTableOrder,
-                      const SQLBuilder& builder, std::vector<std::string>& values,
+// Renders a reading's values in the table's column order as the row "(v1, v2, ...)" at the end
+// of `out`; returns why the row cannot land as it is (and in `cause`, the reason it shares with
+// others), or empty (then `out` holds a part of it).
+std::string renderRow(const Reading& reading, const Layout& layout, const Columns& columns,
+                      RowReader& reader, const SQLBuilder& builder, std::string& out,
                       BatchRenderer::RenderedTable& rendered, std::string& cause) {
-    values.clear();
     const size_t row = rendered.rows.size();
     const size_t longBefore = rendered.longTexts.size();
     const size_t fractionsBefore = rendered.fractions.size();
     std::string conflict;
+    SQLBuilder::appendRowStart(out);
     for (size_t i = 0; i < columns.names.size() && conflict.empty(); ++i) {
-        const std::string& name = columns.names[i];
-        const std::string* value = inTableOrder ? &record.valueList()[i] : record.findValue(name);
-        if (!value) {
-            values.emplace_back("NULL");
+        if (i > 0) {
+            SQLBuilder::appendValueSeparator(out);
+        }
+        const int source = layout.columns[i];
+        if (source == NO_SOURCE) {
+            out.append("NULL", 4);
             continue;
         }
-        const ColumnKind kind = columns.kinds[i];
-        if (kind == ColumnKind::Text) {
-            conflict = checkText(*value, name, columns.lengths[i], row, builder, rendered, cause);
-        } else if (kind == ColumnKind::Integer || kind == ColumnKind::Float) {
-            const int scale = columns.scales[i];
-            conflict = conflictFor(*value, kind, *columns.types[i], std::max(scale, 0));
-            if (!conflict.empty() && kind == ColumnKind::Integer && scale < 0) {
-                // A column the plugin did not make may keep digits after the point.
-                rendered.fractions.push_back({row, name, *value});
-                conflict.clear();
-            } else if (!conflict.empty()) {
-                conflict = "type conflict in column '" + name + "': " + conflict;
-                cause = typeConflictCause(name, *columns.types[i]);
+        conflict = reader.withValue(reading, source, [&](const char* text, size_t size) {
+            const std::string_view value(text, size);
+            const std::string& name = columns.names[i];
+            const ColumnKind kind = columns.kinds[i];
+            std::string refusal;
+            if (kind == ColumnKind::Text) {
+                refusal = checkText(value, name, columns.lengths[i], row, builder, rendered, cause);
+            } else if (kind == ColumnKind::Integer || kind == ColumnKind::Float) {
+                const int scale = columns.scales[i];
+                refusal = conflictFor(value, kind, *columns.types[i], std::max(scale, 0));
+                if (!refusal.empty() && kind == ColumnKind::Integer && scale < 0) {
+                    // A column the plugin did not make may keep digits after the point.
+                    rendered.fractions.push_back({row, name, std::string(value)});
+                    refusal.clear();
+                } else if (!refusal.empty()) {
+                    refusal = "type conflict in column '" + name + "': " + refusal;
+                    cause = typeConflictCause(name, *columns.types[i]);
+                }
             }
-        }
-        values.push_back(builder.formatValue(*value, *columns.types[i]));
+            if (refusal.empty()) {
+                builder.appendValue(out, text, size, columns.styles[i]);
+            }
+            return refusal;
+        });
     }
     if (!conflict.empty()) {
         rendered.longTexts.resize(longBefore);
         rendered.fractions.resize(fractionsBefore);
+        return conflict;
     }
+    SQLBuilder::appendRowEnd(out);
     return conflict;
+}
+
+// The readings of one table lie apart in memory when assets take turns in a batch: those a few
+// rows ahead are fetched while this one is rendered, a reading first, then its list, then its
+// datapoints, each step from what the one before brought in.
+void fetchAhead(const GroupedReading* entry, const GroupedReading* end) {
+    constexpr ptrdiff_t READING = 12;
+    constexpr ptrdiff_t LIST = 8;
+    constexpr ptrdiff_t DATAPOINTS = 4;
+    const ptrdiff_t left = end - entry;
+    if (left > READING) {
+        __builtin_prefetch(entry[READING].reading);
+    }
+    if (left > LIST) {
+        __builtin_prefetch(entry[LIST].reading->getReadingData().data());
+    }
+    if (left > DATAPOINTS) {
+        for (const Datapoint* datapoint : entry[DATAPOINTS].reading->getReadingData()) {
+            __builtin_prefetch(datapoint);
+        }
+    }
 }
 
 }  // namespace
 
 bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Reject>& diverted,
-                           RenderedTable& rendered, std::vector<Reject>& rejects) {
+                           RenderedTable& rendered, std::vector<Reject>& rejects,
+                           RequestText& text) {
     rendered = RenderedTable();
     rendered.batch = &table;
     if (table.refused) {
@@ -309,41 +381,48 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
     if (schema.empty()) {
         return false;
     }
-    const Columns columns = columnsOf(table.name, schema, schemaManager);
+    const Columns columns = columnsOf(table.name, schema, schemaManager, builder);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.name.c_str(),
                                columns.names.size());
     rendered.prefix = builder.buildInsertPrefix(table.name, columns.names);
     rendered.rows.reserve(table.readings.size());
 
-    DatabaseRecord record;
-    std::vector<std::string> values;
-    bool inTableOrder = false;
-    const std::pair<const std::string, StatementError>* refusedColumn = nullptr;
-    std::string cause;
+    RowReader reader(mapper);
+    Layout layout;
+    // The reading the layout was worked out for, or its successors of the same columns.
+    const GroupedReading* laidOut = nullptr;
+    text.beginInsert(rendered.prefix, maxRows, maxBytes);
+    const GroupedReading* const end = table.readings.data() + table.readings.size();
     for (const GroupedReading& entry : table.readings) {
+        fetchAhead(&entry, end);
         if (diverted.count(entry.reading)) {
             continue;
         }
-        mapper.mapReadingInto(entry.reading, table.name, true, record);
-        if (!entry.sameColumnsAsPrevious) {
-            inTableOrder = record.columnNameList() == columns.names;
-            refusedColumn = refusedColumnOf(record, table);
+        if (!entry.sameColumnsAsPrevious || laidOut != &entry - 1) {
+            layOut(*entry.reading, reader, columns, table, layout);
         }
-        if (refusedColumn) {
+        laidOut = &entry;
+        for (size_t i = 0; i < layout.unnamed; ++i) {
+            Logger::getLogger()->warn("Datapoint without a name left out of a row for table '%s'",
+                                      table.name.c_str());
+        }
+        if (layout.refusedColumn) {
             rejects.push_back(
-                Reject{table.name, entry.reading, refusedColumn->second,
-                       "the database refused to add column '" + refusedColumn->first + "'"});
+                Reject{table.name, entry.reading, layout.refusedColumn->second,
+                       "the database refused to add column '" + layout.refusedColumn->first + "'"});
             continue;
         }
-        std::string conflict =
-            renderRow(record, columns, inTableOrder, builder, values, rendered, cause);
+        std::string cause;
+        std::string conflict = renderRow(*entry.reading, layout, columns, reader, builder,
+                                         text.beginRow(), rendered, cause);
         if (!conflict.empty()) {
+            text.dropRow();
             rejects.push_back(Reject{table.name, entry.reading,
                                      StatementError{"", 0, std::move(conflict)}, std::move(cause)});
-            cause.clear();
             continue;
         }
-        rendered.rows.push_back(Row{entry.reading, SQLBuilder::buildRowTuple(values)});
+        rendered.rows.push_back(Row{entry.reading, text.endRow()});
     }
+    text.endInsert();
     return true;
 }

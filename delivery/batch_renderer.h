@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/request_text.h"
 #include "delivery/table_batch.h"
 #include "delivery/table_settler.h"
 
@@ -23,7 +24,7 @@ class BatchRenderer {
 public:
     struct Row {
         const Reading* reading;
-        std::string text;  // "(v1, v2, ...)"
+        RequestText::Row place;  // its text "(v1, v2, ...)" in the batch's request text
     };
     struct RenderedTable {
         TableBatch* batch = nullptr;
@@ -51,12 +52,15 @@ public:
     // plugin makes); a longer text has the database asked.
     static constexpr size_t ASSUMED_TEXT_LENGTH = 256;
 
-    BatchRenderer(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder);
+    // Each INSERT holds at most `maxRows` rows and `maxBytes` of text.
+    BatchRenderer(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder,
+                  size_t maxRows, size_t maxBytes);
 
-    // False when the table has no cached schema (its rows have nowhere to go). Readings in
-    // `diverted` are rejects already and are left out.
+    // Renders the table's rows straight into `text`, as INSERTs cut at the limits. False when
+    // the table has no cached schema (its rows have nowhere to go). Readings in `diverted` are
+    // rejects already and are left out.
     bool render(TableBatch& table, const std::map<const Reading*, Reject>& diverted,
-                RenderedTable& rendered, std::vector<Reject>& rejects);
+                RenderedTable& rendered, std::vector<Reject>& rejects, RequestText& text);
 
     // The number of characters of a UTF-8 text.
     static size_t characterCount(const std::string& text);
@@ -69,6 +73,8 @@ private:
     SchemaManager& schemaManager;
     ReadingMapper& mapper;
     const SQLBuilder& builder;
+    size_t maxRows;
+    size_t maxBytes;
 };
 
 #endif

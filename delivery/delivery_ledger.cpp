@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "client/error_classification.h"
 #include "delivery/statement_runner.h"
 #include "host/logger.h"
 #include "sql/sql_builder.h"
@@ -13,6 +14,7 @@ bool DeliveryLedger::isReserved(const std::string& table) {
 void DeliveryLedger::reset() {
     tablesReady = false;
     lookupDue = true;
+    cleanupDue = false;
     batchesSinceCleanup = 0;
 }
 
@@ -37,14 +39,14 @@ bool DeliveryLedger::ensureTables(StatementRunner& runner, const SQLBuilder& bui
         return false;
     }
     tablesReady = true;
-    cleanUp(runner, builder);
+    // With the look-up of the first batch when there is one, else after the next commit.
+    cleanupDue = true;
     return true;
 }
 
-void DeliveryLedger::cleanUp(StatementRunner& runner, const SQLBuilder& builder) {
+void DeliveryLedger::cleanedUp(const StatementRunner::Outcome& outcome) {
+    cleanupDue = false;
     batchesSinceCleanup = 0;
-    const StatementRunner::Outcome outcome =
-        runner.run({builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS)});
     if (!outcome.success) {
         Logger::getLogger()->warn(
             "Failed to delete old rows of the delivery ledger '%s': SQLSTATE %s, native error %d: "
@@ -54,21 +56,47 @@ void DeliveryLedger::cleanUp(StatementRunner& runner, const SQLBuilder& builder)
     }
 }
 
+void DeliveryLedger::cleanUp(StatementRunner& runner, const SQLBuilder& builder) {
+    cleanedUp(runner.run({builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS)}));
+}
+
+DeliveryLedger::Lookup DeliveryLedger::found(const StatementRunner::Outcome& outcome) {
+    const auto& rows = outcome.results.back().rows;
+    const bool hit = !rows.empty() && !rows.front().empty() && rows.front().front() != "0" &&
+                     rows.front().front() != "NULL";
+    return hit ? Lookup::Found : Lookup::NotFound;
+}
+
 DeliveryLedger::Lookup DeliveryLedger::lookup(StatementRunner& runner, const SQLBuilder& builder,
                                               const std::string& instance,
                                               const std::string& fingerprint,
                                               StatementError& error) {
-    const StatementRunner::Outcome outcome =
-        runner.run({builder.buildLedgerLookup(LEDGER_TABLE, instance, fingerprint)});
+    const std::string query = builder.buildLedgerLookup(LEDGER_TABLE, instance, fingerprint);
+    StatementRunner::Outcome outcome;
+    if (cleanupDue) {
+        outcome = runner.run({builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS), query});
+        const ErrorClass cause =
+            classifyError(outcome.error.sqlState, outcome.error.nativeError, outcome.error.message);
+        if (outcome.completed == 0 && cause != ErrorClass::Connection &&
+            cause != ErrorClass::ObjectMissing) {
+            // The clean-up failed and the look-up did not run: it goes alone. (Without the
+            // session or the table both are tried again later.)
+            cleanedUp(outcome);
+            outcome = runner.run({query});
+        } else if (outcome.completed > 0) {
+            StatementRunner::Outcome cleanup;
+            cleanup.success = true;
+            cleanedUp(cleanup);
+        }
+    } else {
+        outcome = runner.run({query});
+    }
     if (!outcome.success || outcome.results.empty()) {
         error = outcome.error;
         return Lookup::Failed;
     }
     lookupDue = false;
-    const auto& rows = outcome.results.front().rows;
-    const bool found = !rows.empty() && !rows.front().empty() && rows.front().front() != "0" &&
-                       rows.front().front() != "NULL";
-    return found ? Lookup::Found : Lookup::NotFound;
+    return found(outcome);
 }
 
 std::string DeliveryLedger::record(const SQLBuilder& builder, const std::string& instance,
@@ -77,7 +105,7 @@ std::string DeliveryLedger::record(const SQLBuilder& builder, const std::string&
 }
 
 void DeliveryLedger::committed(StatementRunner& runner, const SQLBuilder& builder) {
-    if (++batchesSinceCleanup >= CLEANUP_EVERY_BATCHES) {
+    if (++batchesSinceCleanup >= CLEANUP_EVERY_BATCHES || cleanupDue) {
         cleanUp(runner, builder);
     }
 }

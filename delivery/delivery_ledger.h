@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "client/odbc_client.h"
+#include "delivery/statement_runner.h"
 
 class SQLBuilder;
-class StatementRunner;
 
 // The two tables the plugin keeps beside the readings' own, and what it remembers of them:
 // the delivery ledger (one row per delivered batch, written in the batch's transaction, so that
@@ -34,7 +34,8 @@ public:
     // an earlier version up to date.
     bool ensureTables(StatementRunner& runner, const SQLBuilder& builder, StatementError& error);
     // A look-up is due on the first batch of an instance (the host may have restarted after a
-    // commit whose answer was lost) and after a commit whose outcome is unknown.
+    // commit whose answer was lost) and after a commit whose outcome is unknown. Old rows due to
+    // be deleted go in the same request.
     bool lookupNeeded() const { return lookupDue; }
     void markOutcomeUnknown() { lookupDue = true; }
     Lookup lookup(StatementRunner& runner, const SQLBuilder& builder, const std::string& instance,
@@ -48,9 +49,13 @@ public:
 
 private:
     void cleanUp(StatementRunner& runner, const SQLBuilder& builder);
+    void cleanedUp(const StatementRunner::Outcome& outcome);
+    static Lookup found(const StatementRunner::Outcome& outcome);
 
     bool tablesReady = false;
     bool lookupDue = true;
+    // Old rows are deleted when the tables were (re)made, then every CLEANUP_EVERY_BATCHES.
+    bool cleanupDue = false;
     size_t batchesSinceCleanup = 0;
 };
 

@@ -1,14 +1,24 @@
 #include "delivery/statement_runner.h"
 
+#include <utility>
+
 #include "client/error_classification.h"
 #include "host/logger.h"
 #include "sql/sql_builder.h"
 
 namespace {
+
 const char* const PROBE_STATEMENT = "SELECT 1";
+
+bool connectionLost(const StatementError& error) {
+    return classifyError(error.sqlState, error.nativeError, error.message) ==
+           ErrorClass::Connection;
+}
+
 }  // namespace
 
-StatementRunner::StatementRunner(ODBCClient* odbcClient) : client(odbcClient) {}
+StatementRunner::StatementRunner(ODBCClient* odbcClient)
+    : client(odbcClient), text(MAX_REQUEST_BYTES, MAX_STATEMENTS_PER_REQUEST) {}
 
 void StatementRunner::setSQLBuilder(const SQLBuilder* builder) {
     sqlBuilder = builder;
@@ -24,24 +34,12 @@ size_t StatementRunner::takeRequestCount() {
     return count;
 }
 
-bool StatementRunner::runRequest(const std::vector<std::string>& statements, size_t first,
-                                 size_t count, Outcome& outcome) {
+bool StatementRunner::runRequest(const char* requestText, size_t length, size_t count,
+                                 Outcome& outcome) {
     ++requestCount;
     ++outcome.requests;
-    RequestResult result;
-    if (count == 1) {
-        result = client->executeRequest(statements[first], 1, 0);
-    } else {
-        const std::string separator = sqlBuilder->getStatementSeparator();
-        std::string text;
-        for (size_t i = first; i < first + count; ++i) {
-            if (i > first) {
-                text += separator;
-            }
-            text += statements[i];
-        }
-        result = client->executeRequest(text, count, sqlBuilder->getMultiStatementCountAttribute());
-    }
+    RequestResult result = client->executeRequest(
+        requestText, length, count, count == 1 ? 0 : sqlBuilder->getMultiStatementCountAttribute());
     outcome.completed += result.completed;
     for (QueryResult& rows : result.results) {
         outcome.results.push_back(std::move(rows));
@@ -52,19 +50,46 @@ bool StatementRunner::runRequest(const std::vector<std::string>& statements, siz
     return result.success;
 }
 
+bool StatementRunner::probe(Outcome& outcome) {
+    const std::string request =
+        std::string(PROBE_STATEMENT) + sqlBuilder->getStatementSeparator() + PROBE_STATEMENT;
+    return runRequest(request.data(), request.size(), 2, outcome) && outcome.completed == 2;
+}
+
 bool StatementRunner::findMode(Outcome& outcome) {
     if (mode != Mode::Unknown) {
         return true;
     }
-    Outcome probe;
-    if (runRequest({PROBE_STATEMENT, PROBE_STATEMENT}, 0, 2, probe) && probe.completed == 2) {
+    Outcome first;
+    if (probe(first)) {
         mode = Mode::Several;
         return true;
     }
-    if (classifyError(probe.error.sqlState, probe.error.nativeError, probe.error.message) ==
-        ErrorClass::Connection) {
-        outcome.error = probe.error;
+    if (connectionLost(first.error)) {
+        outcome.error = first.error;
         return false;
+    }
+    // Some driver versions do not pass the statement attribute on; the session setting takes
+    // its place.
+    const std::string setting = sqlBuilder->getMultiStatementCountAttribute() != 0
+                                    ? sqlBuilder->buildMultiStatementSession()
+                                    : std::string();
+    if (!setting.empty()) {
+        Outcome set;
+        Outcome second;
+        const bool settingTaken = runRequest(setting.data(), setting.size(), 1, set);
+        if (settingTaken && probe(second)) {
+            mode = Mode::Several;
+            Logger::getLogger()->info(
+                "The database driver does not pass on the statement count of a request: several "
+                "statements per request are allowed for the session instead");
+            return true;
+        }
+        const StatementError& error = settingTaken ? second.error : set.error;
+        if (connectionLost(error)) {
+            outcome.error = error;
+            return false;
+        }
     }
     mode = Mode::One;
     Logger::getLogger()->info(
@@ -73,9 +98,40 @@ bool StatementRunner::findMode(Outcome& outcome) {
     return true;
 }
 
-StatementRunner::Outcome StatementRunner::run(const std::vector<std::string>& statements) {
+bool StatementRunner::findMode(StatementError& error) {
     Outcome outcome;
-    if (statements.empty()) {
+    if (!sqlBuilder) {
+        error.message = "no SQL builder";
+        return false;
+    }
+    if (!findMode(outcome)) {
+        error = outcome.error;
+        return false;
+    }
+    return true;
+}
+
+StatementRunner::Outcome StatementRunner::run(const std::vector<std::string>& statements) {
+    if (!sqlBuilder) {
+        Outcome outcome;
+        outcome.success = statements.empty();
+        if (!outcome.success) {
+            outcome.error.message = "no SQL builder";
+        }
+        return outcome;
+    }
+    RequestText requests(MAX_REQUEST_BYTES, MAX_STATEMENTS_PER_REQUEST);
+    requests.reset(sqlBuilder->getStatementSeparator(), SQLBuilder::rowSeparator());
+    for (const std::string& statement : statements) {
+        requests.add(statement);
+    }
+    return run(requests, 0, requests.statementCount());
+}
+
+StatementRunner::Outcome StatementRunner::run(const RequestText& requests, size_t first,
+                                              size_t last) {
+    Outcome outcome;
+    if (first >= last) {
         outcome.success = true;
         return outcome;
     }
@@ -83,24 +139,23 @@ StatementRunner::Outcome StatementRunner::run(const std::vector<std::string>& st
         outcome.error.message = "no SQL builder";
         return outcome;
     }
-    if (statements.size() > 1 && !findMode(outcome)) {
+    if (last - first > 1 && !findMode(outcome)) {
         return outcome;
     }
-    const std::string separator = sqlBuilder->getStatementSeparator();
-    size_t next = 0;
-    while (next < statements.size()) {
+    size_t next = first;
+    while (next < last) {
         size_t count = 1;
         if (mode == Mode::Several) {
-            size_t bytes = statements[next].size();
-            while (next + count < statements.size() && count < MAX_STATEMENTS_PER_REQUEST &&
-                   bytes + separator.size() + statements[next + count].size() <=
-                       MAX_REQUEST_BYTES) {
-                bytes += separator.size() + statements[next + count].size();
+            const size_t request = requests.statement(next).request;
+            while (next + count < last && requests.statement(next + count).request == request) {
                 ++count;
             }
         }
+        // Statements of one request follow each other in its text, separators included.
+        const char* begin = requests.data(next);
+        const char* end = requests.data(next + count - 1) + requests.length(next + count - 1);
         const size_t before = outcome.completed;
-        if (!runRequest(statements, next, count, outcome)) {
+        if (!runRequest(begin, static_cast<size_t>(end - begin), count, outcome)) {
             // Where the driver told which statement failed, that one; else any not completed.
             outcome.suspects = outcome.completed == before ? count : 1;
             return outcome;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/odbc_client.h"
+#include "delivery/request_text.h"
 
 class SQLBuilder;
 
@@ -40,6 +41,15 @@ public:
     // A new session: whether it runs several statements per request is found again.
     void resetSession();
     Outcome run(const std::vector<std::string>& statements);
+    // Runs statements [first, last) of the text: in the requests it laid them out in where the
+    // driver runs several statements per request, one by one where it does not.
+    Outcome run(const RequestText& text, size_t first, size_t last);
+    // Whether the session runs several statements per request, asked once per session; false
+    // with `error` set when asking failed on the connection.
+    bool findMode(StatementError& error);
+    bool severalPerRequest() const { return mode == Mode::Several; }
+    // The text a batch is rendered into, kept with its memory from one batch to the next.
+    RequestText& batchText() { return text; }
     // Requests sent since the counter was last taken.
     size_t takeRequestCount();
 
@@ -48,13 +58,15 @@ private:
 
     // Asks the driver to run a request of two statements; false when the session failed.
     bool findMode(Outcome& outcome);
-    bool runRequest(const std::vector<std::string>& statements, size_t first, size_t count,
-                    Outcome& outcome);
+    // A request of two trivial statements; true when the driver ran both.
+    bool probe(Outcome& outcome);
+    bool runRequest(const char* text, size_t length, size_t count, Outcome& outcome);
 
     ODBCClient* client;
     const SQLBuilder* sqlBuilder = nullptr;
     Mode mode = Mode::Unknown;
     size_t requestCount = 0;
+    RequestText text;
 };
 
 #endif

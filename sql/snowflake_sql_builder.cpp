@@ -69,14 +69,14 @@ bool isQuotedType(const std::string& type) {
 
 // Appends text as the inside of a literal quoted by the one character quote: NUL bytes left out,
 // backslashes and quotes doubled. Copies the runs between those characters whole.
-void appendEscaped(std::string& out, const std::string& text, char quote) {
+void appendEscaped(std::string& out, const char* text, size_t length, char quote) {
     size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = 0; i < length; ++i) {
         const char c = text[i];
         if (c != '\0' && c != '\\' && c != quote) {
             continue;
         }
-        out.append(text, run, i - run);
+        out.append(text + run, i - run);
         if (c == '\\') {
             out += "\\\\";
         } else if (c != '\0') {
@@ -85,7 +85,7 @@ void appendEscaped(std::string& out, const std::string& text, char quote) {
         }
         run = i + 1;
     }
-    out.append(text, run, std::string::npos);
+    out.append(text + run, length - run);
 }
 
 bool isDigit(char c) {
@@ -93,9 +93,8 @@ bool isDigit(char c) {
 }
 
 // A plain SQL numeric literal: [+-] digits [. [digits]] | [+-] . digits, then [e [+-] digits].
-bool isNumericLiteral(const std::string& text) {
+bool isNumericLiteral(const char* text, size_t n) {
     size_t i = 0;
-    const size_t n = text.size();
     if (i < n && (text[i] == '+' || text[i] == '-')) {
         ++i;
     }
@@ -131,8 +130,8 @@ bool isNumericLiteral(const std::string& text) {
     return i == n;
 }
 
-bool isNullWord(const std::string& text) {
-    return text.size() == 4 && upperAscii(text[0]) == 'N' && upperAscii(text[1]) == 'U' &&
+bool isNullWord(const char* text, size_t length) {
+    return length == 4 && upperAscii(text[0]) == 'N' && upperAscii(text[1]) == 'U' &&
            upperAscii(text[2]) == 'L' && upperAscii(text[3]) == 'L';
 }
 
@@ -150,7 +149,7 @@ std::string SnowflakeSQLBuilder::escapeString(const std::string& text) const {
     literal.reserve(text.size() + 2 * quote.size() + 4);
     literal += quote;
     if (quote.size() == 1) {
-        appendEscaped(literal, text, quote[0]);
+        appendEscaped(literal, text.data(), text.size(), quote[0]);
         literal += quote;
         return literal;
     }
@@ -189,7 +188,7 @@ std::string SnowflakeSQLBuilder::formatValueForSnowflake(const std::string& valu
     if (value.empty()) {
         return "NULL";
     }
-    if (isNumericLiteral(value) || isNullWord(value)) {
+    if (isNumericLiteral(value.data(), value.size()) || isNullWord(value.data(), value.size())) {
         return value;
     }
     return escapeString(value);
@@ -275,6 +274,43 @@ std::string SnowflakeSQLBuilder::buildColumnLengthQuery(const std::string& table
 
 int32_t SnowflakeSQLBuilder::getMultiStatementCountAttribute() const {
     return MULTI_STATEMENT_COUNT_ATTRIBUTE;
+}
+
+std::string SnowflakeSQLBuilder::buildMultiStatementSession() const {
+    // Takes the place of the statement attribute for drivers that do not pass it on: any number
+    // of statements per request for the rest of the session.
+    return "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0";
+}
+
+SQLBuilder::ValueStyle SnowflakeSQLBuilder::valueStyle(const std::string& type) const {
+    return isQuotedType(type) ? ValueStyle::Literal : ValueStyle::Number;
+}
+
+void SnowflakeSQLBuilder::appendValue(std::string& out, const char* text, size_t length,
+                                      ValueStyle style) const {
+    // The rules of formatValueForSnowflake, with the type's part worked out beforehand.
+    if (style == ValueStyle::Verbatim) {
+        out.append(text, length);
+    } else if (style == ValueStyle::Literal) {
+        appendLiteral(out, text, length);
+    } else if (length == 0) {
+        out.append("NULL", 4);
+    } else if (isNumericLiteral(text, length) || isNullWord(text, length)) {
+        out.append(text, length);
+    } else {
+        appendLiteral(out, text, length);
+    }
+}
+
+void SnowflakeSQLBuilder::appendLiteral(std::string& out, const char* text, size_t length) const {
+    const std::string quote = getStringQuote();
+    if (quote.size() != 1) {
+        out += escapeString(std::string(text, length));
+        return;
+    }
+    out += quote[0];
+    appendEscaped(out, text, length, quote[0]);
+    out += quote[0];
 }
 
 size_t SnowflakeSQLBuilder::getMaxVarcharLength() const {

@@ -25,6 +25,11 @@ public:
     std::string getIdentifierQuote() const override;
     std::string getIdentifierCloseQuote() const override;
     int32_t getMultiStatementCountAttribute() const override;
+    std::string buildMultiStatementSession() const override;
+    ValueStyle valueStyle(const std::string& type) const override;
+    void appendValue(std::string& out, const char* text, size_t length,
+                     ValueStyle style) const override;
+    void appendLiteral(std::string& out, const char* text, size_t length) const override;
     size_t getMaxVarcharLength() const override;
     std::string buildColumnLengthQuery(const std::string& table) const override;
     std::string tableNameLiteral(const std::string& table) const override;

@@ -257,6 +257,39 @@ std::string SQLBuilder::getStatementSeparator() const {
     return ";\n";
 }
 
+std::string SQLBuilder::buildMultiStatementSession() const {
+    return std::string();
+}
+
+std::string SQLBuilder::buildBegin() const {
+    return "BEGIN";
+}
+
+std::string SQLBuilder::buildCommit() const {
+    return "COMMIT";
+}
+
+std::string SQLBuilder::buildRollback() const {
+    return "ROLLBACK";
+}
+
+SQLBuilder::ValueStyle SQLBuilder::valueStyle(const std::string&) const {
+    return ValueStyle::Verbatim;
+}
+
+void SQLBuilder::appendValue(std::string& out, const char* text, size_t length,
+                             ValueStyle style) const {
+    if (style == ValueStyle::Literal) {
+        appendLiteral(out, text, length);
+    } else {
+        out.append(text, length);
+    }
+}
+
+void SQLBuilder::appendLiteral(std::string& out, const char* text, size_t length) const {
+    out += escapeString(std::string(text, length));
+}
+
 int32_t SQLBuilder::getMultiStatementCountAttribute() const {
     return 0;
 }

@@ -43,6 +43,13 @@ public:
     // statement attribute that announces how many a request holds (0: none).
     virtual std::string getStatementSeparator() const;
     virtual int32_t getMultiStatementCountAttribute() const;
+    // The session setting that lets a request hold any number of statements, for drivers that
+    // do not pass the statement attribute on; empty when the dialect has none.
+    virtual std::string buildMultiStatementSession() const;
+    // A transaction written as statements, for a request that carries its own.
+    virtual std::string buildBegin() const;
+    virtual std::string buildCommit() const;
+    virtual std::string buildRollback() const;
     // The longest VARCHAR the database allows.
     virtual size_t getMaxVarcharLength() const;
     // Each column of a table with its declared maximum length in characters and its numeric
@@ -63,6 +70,22 @@ public:
     // Length of the text buildBulkInsert writes before the first row ("INSERT INTO <table>
     // (<columns>) VALUES ") for the table and columns set last, worked out without writing it.
     size_t insertPrefixLength() const;
+
+    // How the values of a column are written, worked out once per column from its type:
+    // as they are, always as a string literal, or unquoted when they are a number or NULL.
+    enum class ValueStyle { Verbatim, Literal, Number };
+    virtual ValueStyle valueStyle(const std::string& type) const;
+    // Appends the value as formatValue writes it for a column of a type of that style, without
+    // a string of its own; a row is rendered straight into a statement's text with these.
+    virtual void appendValue(std::string& out, const char* text, size_t length,
+                             ValueStyle style) const;
+    // Appends escapeString of the text.
+    virtual void appendLiteral(std::string& out, const char* text, size_t length) const;
+    // The punctuation of a multi-row INSERT's VALUES list: "(v1, v2), (v3, v4)".
+    static void appendRowStart(std::string& out) { out += '('; }
+    static void appendValueSeparator(std::string& out) { out.append(", ", 2); }
+    static void appendRowEnd(std::string& out) { out += ')'; }
+    static const char* rowSeparator() { return ", "; }
 
     // Multi-row INSERTs assembled from rows rendered once: a row is "(v1, v2, ...)" of values
     // already formatted with formatValue.

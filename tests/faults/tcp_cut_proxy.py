@@ -7,9 +7,10 @@ Listens on 127.0.0.1 (a free port unless --port is given) and forwards each conn
   interval  every CUT_MIN..CUT_MAX seconds, counted from the first connection, it resets all open
             connections on both sides (SO_LINGER 0, so the peers see a reset, not an orderly
             close);
-  commit    every CUT_MIN..CUT_MAX seconds it arms, and the next COMMIT a client sends is
-            forwarded, then the connection is reset as soon as the server's answer reaches the
-            proxy: the transaction is committed, the client never learns it;
+  commit    every CUT_MIN..CUT_MAX seconds it arms, and the next COMMIT a client sends (alone,
+            or as the last statement of a request) is forwarded, then the connection is reset
+            as soon as the server's answer reaches the proxy: the transaction is committed, the
+            client never learns it;
   none      nothing.
 With --latency it holds each answer of the server back that many seconds, measured from when it
 reached the proxy, as a distant database would.
@@ -100,7 +101,9 @@ def statement_text(kind, body):
 
 
 def is_commit(text):
-    return text.strip().rstrip(";").strip().upper() in ("COMMIT", "COMMIT WORK", "END")
+    """A COMMIT on its own, or a request of several statements that ends with one."""
+    last = text.strip().rstrip(";").rsplit(";", 1)[-1]
+    return last.strip().upper() in ("COMMIT", "COMMIT WORK", "END")
 
 
 class Connection:

@@ -88,6 +88,17 @@ TEST_F(ClientRequests, EveryStatementsResultIsRead) {
     EXPECT_EQ(driver().journal(), (Strings{"SELECT 1", "SELECT 2", "SELECT 3"}));
 }
 
+// A request is a part of a longer text: only its own bytes reach the driver.
+TEST_F(ClientRequests, ARequestEndsAtItsLengthNotAtANul) {
+    const std::string text = "SELECT 1;\nSELECT 2;\nSELECT 3";
+
+    const RequestResult result =
+        client->executeRequest(text.data(), text.find(";\nSELECT 3"), 2, 0);
+
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(driver().journal(), (Strings{"SELECT 1", "SELECT 2"}));
+}
+
 TEST_F(ClientRequests, AFailureInTheMiddleIsFoundWithItsCause) {
     StatementScript refused;
     refused.match = "INSERT INTO b";

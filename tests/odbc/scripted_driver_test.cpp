@@ -720,8 +720,25 @@ INSTANTIATE_TEST_SUITE_P(
         MultiStatementCase{"SingleRefusesSeveral", MultiStatementMode::SINGLE, 2, SQL_ERROR,
                            "HY092", 2, SQL_ERROR, MULTIPLE_COMMANDS},
         MultiStatementCase{
-            "SingleRunsOne", MultiStatementMode::SINGLE, 0, 0, "", 1, SQL_SUCCESS, {}}),
+            "SingleRunsOne", MultiStatementMode::SINGLE, 0, 0, "", 1, SQL_SUCCESS, {}},
+        MultiStatementCase{"SessionIgnoresTheAttribute", MultiStatementMode::SESSION, 2,
+                           SQL_SUCCESS, "", 2, SQL_ERROR, countMismatch(2, 1)}),
     [](const ::testing::TestParamInfo<MultiStatementCase>& info) { return info.param.name; });
+
+// Where the driver ignores the attribute, the session setting lets requests hold any number of
+// statements, until the connection ends.
+TEST_F(ScriptedDriverTest, SessionSettingAllowsSeveralStatementsUntilTheConnectionEnds) {
+    driver.setMultiStatementMode(MultiStatementMode::SESSION);
+    connectAndAllocate();
+    EXPECT_EQ(execute("SELECT 1;SELECT 2"), SQL_ERROR);
+    EXPECT_EQ(execute("alter session set multi_statement_count = 0"), SQL_SUCCESS);
+    EXPECT_EQ(execute("SELECT 1;SELECT 2"), SQL_SUCCESS);
+
+    freeStatement();
+    ASSERT_EQ(SQLDisconnect(dbc), SQL_SUCCESS);
+    connectAndAllocate();
+    EXPECT_EQ(execute("SELECT 1;SELECT 2"), SQL_ERROR);
+}
 
 // Snowflake's limits: rows of one statement's VALUES list, bytes of one request.
 struct LimitCase {

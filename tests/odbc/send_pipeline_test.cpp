@@ -100,19 +100,20 @@ size_t countStartingWith(const Strings& journal, const std::string& prefix) {
     return count;
 }
 
-// The statements of the last committed transaction.
+// The statements of the last committed transaction, the driver's (autocommit off, then the
+// commit call) or one the statements begin and commit themselves.
 Strings committed(const Strings& journal) {
     Strings last;
     Strings open;
     bool inside = false;
     for (const std::string& statement : journal) {
-        if (statement == "[autocommit off]") {
+        if (statement == "[autocommit off]" || statement == "BEGIN") {
             inside = true;
             open.clear();
-        } else if (statement == "[commit]" && inside) {
+        } else if ((statement == "[commit]" || statement == "COMMIT") && inside) {
             last = open;
             inside = false;
-        } else if (statement == "[rollback]") {
+        } else if (statement == "[rollback]" || statement == "ROLLBACK") {
             inside = false;
         } else if (inside) {
             open.push_back(statement);
@@ -183,12 +184,12 @@ TEST_F(SendPipeline, NewTableIsSettledThenWrittenInOneTransaction) {
     ASSERT_TRUE(send(batch));
 
     const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 15u) << ::testing::PrintToString(journal);
+    ASSERT_EQ(journal.size(), 14u) << ::testing::PrintToString(journal);
     // The driver is asked once whether it runs two statements in one request.
     EXPECT_EQ(journal[0], "SELECT 1");
     EXPECT_EQ(journal[1], "SELECT 1");
     // The plugin's own tables, made (or an earlier version's reject table brought up to date)
-    // once per instance, and the ledger looked at on the first batch.
+    // once per instance, and the ledger cleaned up and looked at on the first batch.
     EXPECT_TRUE(startsWith(journal[2], "CREATE TABLE IF NOT EXISTS \"_varnholt_ledger\" "));
     EXPECT_TRUE(startsWith(journal[3], "CREATE TABLE IF NOT EXISTS \"_varnholt_rejects\" "));
     EXPECT_EQ(journal[4],
@@ -205,15 +206,18 @@ TEST_F(SendPipeline, NewTableIsSettledThenWrittenInOneTransaction) {
               "CREATE TABLE \"pumps\" (\"asset_code\" VARCHAR(256) NOT NULL, \"user_ts\" "
               "TIMESTAMP_TZ, \"ts\" TIMESTAMP_TZ, \"tolvane\" VARCHAR(256), \"temperature\" REAL "
               "NULL)");
-    EXPECT_EQ(journal[10], "[autocommit off]");
+    EXPECT_EQ(journal[10], "BEGIN");
     EXPECT_EQ(journal[11], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                                ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000)");
     EXPECT_TRUE(startsWith(journal[12],
                            "INSERT INTO \"_varnholt_ledger\" (\"instance\", "
                            "\"fingerprint\", \"row_count\", \"delivered_at\") "
                            "VALUES ('tolvaneInstance', '"));
-    EXPECT_EQ(journal[13], "[commit]");
-    EXPECT_EQ(journal[14], "[autocommit on]");
+    EXPECT_EQ(journal[13], "COMMIT");
+    // The probe, the plugin's tables, clean-up with look-up, the column query, the CREATE
+    // TABLE, and the batch with its transaction.
+    EXPECT_TRUE(capture.contains(
+        Level::INFO, "Delivered 1 rows to 1 tables, 0 readings rejected, in 6 requests"));
     EXPECT_EQ(driver().connectCount(), 1);
     EXPECT_EQ(driver().lastConnectionString(), connector->getConnectionString());
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
@@ -222,7 +226,7 @@ TEST_F(SendPipeline, NewTableIsSettledThenWrittenInOneTransaction) {
     EXPECT_EQ(capture.texts(Level::ERROR), Strings{});
 }
 
-TEST_F(SendPipeline, KnownTablesCostOneRequestAndTheCommit) {
+TEST_F(SendPipeline, KnownTablesCostOneRequestThatCommitsToo) {
     Batch first;
     for (const char* asset : {"a", "b", "c"}) {
         first.add(ReadingBuilder(asset).integer("n", 1).at(TIME).build());
@@ -238,12 +242,12 @@ TEST_F(SendPipeline, KnownTablesCostOneRequestAndTheCommit) {
     ASSERT_TRUE(send(second));
 
     const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 7u) << ::testing::PrintToString(journal);
-    EXPECT_EQ(journal[0], "[autocommit off]");
+    ASSERT_EQ(journal.size(), 6u) << ::testing::PrintToString(journal);
+    EXPECT_EQ(journal[0], "BEGIN");
     EXPECT_TRUE(startsWith(journal[1], "INSERT INTO \"a\" "));
     EXPECT_TRUE(startsWith(journal[3], "INSERT INTO \"c\" "));
     EXPECT_TRUE(startsWith(journal[4], "INSERT INTO \"_varnholt_ledger\" "));
-    EXPECT_EQ(journal[5], "[commit]");
+    EXPECT_EQ(journal[5], "COMMIT");
     EXPECT_TRUE(capture.contains(
         Level::INFO, "Delivered 4 rows to 3 tables, 0 readings rejected, in 1 requests"));
 }
@@ -260,10 +264,10 @@ TEST_F(SendPipeline, TableFoundInTheDatabaseIsWrittenWithItsReportedTypes) {
     ASSERT_TRUE(send(batch));
 
     EXPECT_EQ(readingStatements(driver().journal()),
-              (Strings{columnQuery("pumps"), "[autocommit off]",
+              (Strings{columnQuery("pumps"), "BEGIN",
                        "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                            ", \"temperature\") VALUES (" + PUMP_VALUES + ", 4.250000)",
-                       "[commit]"}));
+                       "COMMIT"}));
 }
 
 TEST_F(SendPipeline, NewColumnIsAddedBeforeTheTransaction) {
@@ -281,10 +285,44 @@ TEST_F(SendPipeline, NewColumnIsAddedBeforeTheTransaction) {
     EXPECT_EQ(
         readingStatements(driver().journal()),
         (Strings{columnQuery("pumps"), "ALTER TABLE \"pumps\" ADD COLUMN \"humidity\" BIGINT NULL",
-                 "[autocommit off]",
+                 "BEGIN",
                  "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                      ", \"temperature\", \"humidity\") VALUES (" + PUMP_VALUES + ", 5.000000, 40)",
-                 "[commit]"}));
+                 "COMMIT"}));
+}
+
+// A fraction for a numeric column the plugin did not make: the column's scale is asked for
+// before the transaction, and only the reading the column would round becomes a reject.
+TEST_F(SendPipeline, AFractionBeyondAForeignColumnsScaleIsRejectedAlone) {
+    scriptTable("pumps", {{"asset_code", "TEXT"},
+                          {"user_ts", "TIMESTAMP_TZ"},
+                          {"ts", "TIMESTAMP_TZ"},
+                          {"tolvane", "TEXT"},
+                          {"level", "NUMBER"}});
+    StatementScript sizes;
+    sizes.match = SnowflakeSQLBuilder().buildColumnLengthQuery("pumps");
+    sizes.prefix = false;
+    sizes.columns = {"COLUMN_NAME", "CHARACTER_MAXIMUM_LENGTH", "NUMERIC_SCALE"};
+    sizes.rows = {{std::string("level"), std::nullopt, std::string("2")}};
+    driver().addStatement(sizes);
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").real("level", 1.234).at(TIME).build());
+    batch.add(ReadingBuilder("pumps").real("level", 1.25).at(TIME).build());
+    LogCapture capture;
+
+    ASSERT_TRUE(send(batch));
+
+    const Strings written = committed(driver().journal());
+    const Strings rows = readingStatements(written);
+    ASSERT_EQ(rows.size(), 1u) << ::testing::PrintToString(written);
+    EXPECT_EQ(rows[0], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS + ", \"level\") VALUES (" +
+                           PUMP_VALUES + ", 1.250000)");
+    EXPECT_EQ(countStartingWith(written, "INSERT INTO \"_varnholt_rejects\""), 1u);
+    EXPECT_TRUE(capture.contains(Level::DEBUG,
+                                 "Reading rejected from table 'pumps' (asset 'pumps'): type "
+                                 "conflict in column 'level': the value 1.234000 has more than 2 "
+                                 "digits after the point and a column of type NUMBER would round "
+                                 "it"));
 }
 
 TEST_F(SendPipeline, ColumnsARecordLacksReceiveNull) {
@@ -334,7 +372,7 @@ TEST_F(SendPipeline, AFailedInsertRollsTheWholeBatchBackAndTheResendWritesItOnce
     ASSERT_GE(journal.size(), 3u);
     EXPECT_TRUE(startsWith(journal[journal.size() - 3], "INSERT INTO \"alpha\" "));
     EXPECT_TRUE(startsWith(journal[journal.size() - 2], "INSERT INTO \"beta\" "));
-    EXPECT_EQ(journal.back(), "[rollback]");
+    EXPECT_EQ(journal.back(), "ROLLBACK");
     EXPECT_EQ(committed(driver().journal()), Strings{});
     EXPECT_TRUE(
         capture.contains(Level::ERROR,
@@ -352,37 +390,47 @@ TEST_F(SendPipeline, AFailedInsertRollsTheWholeBatchBackAndTheResendWritesItOnce
 }
 
 // A commit whose answer is lost may have reached the database: the resend is looked up in the
-// delivery ledger first, and found there it is not written again.
+// delivery ledger first, and found there it is not written again. The answer is lost to the
+// batch's own COMMIT statement, to its request cut short, or to the driver's commit call where
+// the driver runs one statement per request.
 struct LostCommit {
     const char* name;
+    MultiStatementMode mode;
+    const char* lostWith;  // the statement whose answer is lost; null: the driver's commit call
     bool inLedger;
 };
 
 class CommitLost : public SendPipeline, public ::testing::WithParamInterface<LostCommit> {};
 
 TEST_P(CommitLost, TheResendIsLookedUpAndWrittenOnlyWhenNotFound) {
+    const LostCommit& row = GetParam();
+    driver().setMultiStatementMode(row.mode);
     Batch batch;
     batch.add(pump(1.0));
     ASSERT_TRUE(send(batch));
-    driver().setTransactionResult(TransactionCall::COMMIT, SQL_ERROR,
-                                  {"08S01", 0, "Communication link failure"}, true, 1);
-    Batch lost;
-    lost.add(pump(2.0));
+    const DiagRecord lost{"08S01", 0, "Communication link failure"};
+    if (row.lostWith) {
+        scriptFailure(row.lostWith, lost, true);
+    } else {
+        driver().setTransactionResult(TransactionCall::COMMIT, SQL_ERROR, lost, true, 1);
+    }
+    Batch lostBatch;
+    lostBatch.add(pump(2.0));
 
-    EXPECT_FALSE(send(lost));
+    EXPECT_FALSE(send(lostBatch));
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
 
-    if (GetParam().inLedger) {
+    if (row.inLedger) {
         scriptLedgerHit();
     }
     driver().clearJournal();
     LogCapture capture;
-    ASSERT_TRUE(send(lost));
+    ASSERT_TRUE(send(lostBatch));
 
     const Strings journal = driver().journal();
     EXPECT_EQ(countStartingWith(journal, "SELECT COUNT(*) FROM \"_varnholt_ledger\""), 1u);
-    EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"pumps\""), GetParam().inLedger ? 0u : 1u);
-    EXPECT_EQ(capture.anyLineContains("found in the delivery ledger"), GetParam().inLedger);
+    EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"pumps\""), row.inLedger ? 0u : 1u);
+    EXPECT_EQ(capture.anyLineContains("found in the delivery ledger"), row.inLedger);
 
     // Delivered either way: the next batch is not looked up.
     driver().clearJournal();
@@ -390,19 +438,26 @@ TEST_P(CommitLost, TheResendIsLookedUpAndWrittenOnlyWhenNotFound) {
     EXPECT_EQ(countStartingWith(driver().journal(), "SELECT COUNT(*)"), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CommitLost,
-                         ::testing::Values(LostCommit{"Committed", true},
-                                           LostCommit{"NotCommitted", false}),
-                         [](const ::testing::TestParamInfo<LostCommit>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommitLost,
+    ::testing::Values(
+        LostCommit{"CommitStatementCommitted", MultiStatementMode::POSTGRES, "COMMIT", true},
+        LostCommit{"CommitStatementNotCommitted", MultiStatementMode::POSTGRES, "COMMIT", false},
+        LostCommit{"RequestCutCommitted", MultiStatementMode::SNOWFLAKE,
+                   "INSERT INTO \"_varnholt_ledger\"", true},
+        LostCommit{"RequestCutNotCommitted", MultiStatementMode::SNOWFLAKE, "INSERT INTO \"pumps\"",
+                   false},
+        LostCommit{"CommitCallCommitted", MultiStatementMode::SINGLE, nullptr, true},
+        LostCommit{"CommitCallNotCommitted", MultiStatementMode::SINGLE, nullptr, false}),
+    [](const ::testing::TestParamInfo<LostCommit>& info) { return std::string(info.param.name); });
 
 // A host that restarted after a commit whose answer was lost sends that batch to a new
 // instance: ledger rows of the last 7 days are kept, and the batch is looked up before anything
 // is written.
 TEST_F(SendPipeline, ANewInstanceFindsTheBatchOfALostCommitInTheLedger) {
-    driver().setTransactionResult(TransactionCall::COMMIT, SQL_ERROR,
-                                  {"08S01", 0, "Communication link failure"}, true, 1);
+    // The connection dies as the batch's request reaches its COMMIT.
+    driver().setMultiStatementMode(MultiStatementMode::POSTGRES);
+    scriptFailure("COMMIT", {"08S01", 0, "Communication link failure"}, true);
     Batch batch;
     batch.add(pump(2.0));
     EXPECT_FALSE(send(batch));
@@ -492,10 +547,10 @@ TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
     EXPECT_EQ(driver().connectCount(), 2);
     // The schema cache outlives the connection.
     EXPECT_EQ(readingStatements(driver().journal()),
-              (Strings{"[autocommit off]",
+              (Strings{"BEGIN",
                        "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                            ", \"temperature\") VALUES (" + PUMP_VALUES + ", 1.000000)",
-                       "[commit]"}));
+                       "COMMIT"}));
 }
 
 // Sessions the driver still calls alive but that are not: closed, so the next batch
@@ -503,7 +558,7 @@ TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
 struct DeadSession {
     const char* name;
     DiagRecord failure;
-    int failures;  // statements refused: the INSERT, and the check after it
+    int failures;  // statements refused: the batch's first, its rollback, and the check after it
     const char* line;
 };
 
@@ -534,7 +589,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DeadSession{
                           "Silent",
                           {"XX000", 0, "Internal error"},
-                          2,
+                          3,
                           "Database session does not answer: the next batch connects anew"}),
     [](const ::testing::TestParamInfo<DeadSession>& info) { return std::string(info.param.name); });
 
@@ -814,6 +869,33 @@ TEST_F(SendPipeline, RowsRefusedOnlyTogetherAreNoRejects) {
     EXPECT_FALSE(capture.anyLineContains("Reading rejected"));
 }
 
+// A refused reading between readings of other columns: the batch written again without it still
+// puts every value of the others in its own column.
+TEST_F(SendPipeline, ARefusedReadingTakesNoColumnsAlongWhenItLeaves) {
+    Batch warmUp;
+    warmUp.add(ReadingBuilder("pumps").text("level", "fine").integer("extra", 0).at(TIME).build());
+    ASSERT_TRUE(send(warmUp));
+    refuseValue("'bad-");
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").text("level", "fine").at(TIME).build());
+    batch.add(ReadingBuilder("pumps").text("level", "bad-1").integer("extra", 5).at(TIME).build());
+    batch.add(ReadingBuilder("pumps").text("level", "fine").integer("extra", 7).at(TIME).build());
+    driver().clearJournal();
+
+    ASSERT_TRUE(send(batch));
+
+    const Strings rows = readingStatements(committed(driver().journal()));
+    ASSERT_EQ(rows.size(), 1u) << ::testing::PrintToString(rows);
+    EXPECT_EQ(rows[0], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+                           ", \"level\", \"extra\") VALUES (" + PUMP_VALUES + ", 'fine', NULL), (" +
+                           PUMP_VALUES + ", 'fine', 7)");
+    // A refusal is an answer: the refused request committed nothing, so the next batch is not
+    // looked up in the ledger.
+    driver().clearJournal();
+    ASSERT_TRUE(send(warmUp));
+    EXPECT_EQ(countStartingWith(driver().journal(), "SELECT COUNT(*)"), 0u);
+}
+
 TEST_F(SendPipeline, AFailureThatIsNotAboutDataRejectsNothing) {
     Batch batch;
     batch.add(pump(1.0));
@@ -827,14 +909,21 @@ TEST_F(SendPipeline, AFailureThatIsNotAboutDataRejectsNothing) {
     EXPECT_FALSE(capture.anyLineContains("Reading rejected"));
 }
 
-// Requests of several statements where the driver runs them, one statement per request where
-// it does not.
+// Requests of several statements where the driver runs them (a driver that ignores the
+// statement count once the session allows any), one statement per request where it does not.
 struct DriverMode {
     const char* name;
     MultiStatementMode mode;
     size_t steadyRequests;
-    bool oneByOneLine;
+    const char* line;  // the log's word on the mode, if any
 };
+
+const char* const ONE_BY_ONE =
+    "The database driver does not run several statements in one request: statements are sent "
+    "one by one in this session";
+const char* const SESSION_SETTING =
+    "The database driver does not pass on the statement count of a request: several statements "
+    "per request are allowed for the session instead";
 
 class Requests : public SendPipeline, public ::testing::WithParamInterface<DriverMode> {};
 
@@ -852,18 +941,18 @@ TEST_P(Requests, SteadyBatchUsesAsFewAsTheDriverAllows) {
     EXPECT_TRUE(
         capture.contains(Level::INFO, "Delivered 3 rows to 3 tables, 0 readings rejected, in " +
                                           std::to_string(row.steadyRequests) + " requests"));
-    EXPECT_EQ(capture.count(Level::INFO,
-                            "The database driver does not run several statements in one "
-                            "request: statements are sent one by one in this session"),
-              row.oneByOneLine ? 1u : 0u);
+    for (const char* line : {ONE_BY_ONE, SESSION_SETTING}) {
+        EXPECT_EQ(capture.count(Level::INFO, line), row.line == line ? 1u : 0u) << line;
+    }
     EXPECT_EQ(countStartingWith(committed(driver().journal()), "INSERT INTO "), 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, Requests,
-    ::testing::Values(DriverMode{"Snowflake", MultiStatementMode::SNOWFLAKE, 1, false},
-                      DriverMode{"Postgres", MultiStatementMode::POSTGRES, 1, false},
-                      DriverMode{"OneByOne", MultiStatementMode::SINGLE, 4, true}),
+    ::testing::Values(DriverMode{"Snowflake", MultiStatementMode::SNOWFLAKE, 1, nullptr},
+                      DriverMode{"Postgres", MultiStatementMode::POSTGRES, 1, nullptr},
+                      DriverMode{"IgnoredCount", MultiStatementMode::SESSION, 1, SESSION_SETTING},
+                      DriverMode{"OneByOne", MultiStatementMode::SINGLE, 4, ONE_BY_ONE}),
     [](const ::testing::TestParamInfo<DriverMode>& info) { return std::string(info.param.name); });
 
 // Replaying rejects, where the emulator cannot go: a row whose JSON cannot be read, and a reject
@@ -949,6 +1038,52 @@ TEST_F(Replay, RejectTableThatCannotBeReadCostsAWarningNotTheBatch) {
     driver().clearJournal();
     ASSERT_TRUE(send(batch));
     EXPECT_EQ(countStartingWith(driver().journal(), SELECT_REJECTS), 1u);
+}
+
+// The session setting lasts as long as the session: a new connection makes it again before its
+// first request of several statements.
+TEST_F(SendPipeline, ASessionThatIgnoresTheCountIsSetUpAgainAfterAReconnect) {
+    driver().setMultiStatementMode(MultiStatementMode::SESSION);
+    Batch batch;
+    batch.add(pump(1.0));
+    ASSERT_TRUE(send(batch));
+    scriptFailure("INSERT INTO \"pumps\"", {"08S01", 0, "Communication link failure"}, true);
+    EXPECT_FALSE(send(batch));
+    driver().clearJournal();
+
+    ASSERT_TRUE(send(batch));
+
+    const Strings journal = driver().journal();
+    const auto setting =
+        std::find(journal.begin(), journal.end(), "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0");
+    ASSERT_NE(setting, journal.end()) << ::testing::PrintToString(journal);
+    EXPECT_LT(setting, std::find(journal.begin(), journal.end(), "BEGIN"));
+    EXPECT_EQ(driver().connectCount(), 2);
+    EXPECT_EQ(countStartingWith(committed(journal), "INSERT INTO \"pumps\""), 1u);
+}
+
+// Deleting old ledger rows shares the first batch's look-up request; when it fails, that costs a
+// warning and the look-up goes on its own.
+TEST_F(SendPipeline, AFailedLedgerCleanUpOnlyWarns) {
+    scriptFailure("DELETE FROM \"_varnholt_ledger\"", {"42501", 3001, "Insufficient privileges"});
+    Batch batch;
+    batch.add(pump(1.0));
+    LogCapture capture;
+
+    ASSERT_TRUE(send(batch));
+
+    EXPECT_TRUE(capture.contains(Level::WARN,
+                                 "Failed to delete old rows of the delivery ledger "
+                                 "'_varnholt_ledger': SQLSTATE 42501, native error 3001: "
+                                 "Insufficient privileges"));
+    const Strings journal = driver().journal();
+    const auto cleanup = std::find_if(journal.begin(), journal.end(), [](const std::string& s) {
+        return startsWith(s, "DELETE FROM \"_varnholt_ledger\"");
+    });
+    ASSERT_NE(cleanup, journal.end());
+    ASSERT_NE(cleanup + 1, journal.end());
+    EXPECT_TRUE(startsWith(*(cleanup + 1), "SELECT COUNT(*) FROM \"_varnholt_ledger\""));
+    EXPECT_EQ(countStartingWith(committed(journal), "INSERT INTO \"pumps\""), 1u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,7 +140,10 @@ MultiStatement multiStatementSetting(const Value& value) {
     if (name == "single") {
         return MultiStatement::SINGLE;
     }
-    invalid("multiStatement must be \"snowflake\", \"postgres\" or \"single\"");
+    if (name == "session") {
+        return MultiStatement::SESSION;
+    }
+    invalid("multiStatement must be \"snowflake\", \"postgres\", \"single\" or \"session\"");
 }
 
 std::vector<std::optional<std::string>> row(const Value& value) {
@@ -245,6 +249,16 @@ StatementResult refusal(const char* sqlState, int32_t nativeError, const std::st
     return result;
 }
 
+// The session setting that lets a Snowflake session run any number of statements per request,
+// in any letter case.
+bool isAnyCountSetting(const std::string& statement) {
+    static const char* const setting = "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0";
+    return statement.size() == std::strlen(setting) &&
+           std::equal(statement.begin(), statement.end(), setting, [](char a, char b) {
+               return std::toupper(static_cast<unsigned char>(a)) == b;
+           });
+}
+
 void writeJsonString(rapidjson::Writer<rapidjson::StringBuffer>& writer, const char* text,
                      size_t length) {
     writer.String(text, static_cast<rapidjson::SizeType>(length), true);
@@ -286,7 +300,7 @@ DriverState& DriverState::get() {
 //   "dbmsName": "text", "dbmsNameReturnCode": n
 //   "connectionDead": bool   also revives connections killed by a statement
 //   "journal": bool
-//   "multiStatement": "snowflake" | "postgres" | "single"     (default "postgres")
+//   "multiStatement": "snowflake" | "postgres" | "single" | "session"   (default "postgres")
 //   "snowflakeLimits": bool  refuse more than 16,384 VALUES rows in a statement or more than
 //                            1 MiB of request text (default true)
 //   "autocommitOff", "autocommitOn", "commit", "rollback":
@@ -536,7 +550,8 @@ uint64_t DriverState::revival() const {
 }
 
 std::vector<StatementResult> DriverState::execute(const char* text, size_t length,
-                                                  std::optional<long> declaredCount) {
+                                                  std::optional<long> declaredCount,
+                                                  bool& anyCount) {
     std::vector<std::string> pieces = splitRequest(text, length);
     if (pieces.empty()) {
         pieces.emplace_back(text, length);
@@ -557,6 +572,11 @@ std::vector<StatementResult> DriverState::execute(const char* text, size_t lengt
     if (multiStatementMode == MultiStatement::SINGLE && pieces.size() > 1) {
         return {refusal("42601", 0, "cannot insert multiple commands into a prepared statement")};
     }
+    if (multiStatementMode == MultiStatement::SESSION && pieces.size() > 1 && !anyCount) {
+        return {refusal("0A000", COUNT_NATIVE_ERROR,
+                        "Actual statement count " + std::to_string(pieces.size()) +
+                            " did not match the desired statement count 1.")};
+    }
     std::vector<StatementResult> results;
     for (const std::string& piece : pieces) {
         journalLocked(piece);
@@ -565,6 +585,7 @@ std::vector<StatementResult> DriverState::execute(const char* text, size_t lengt
         if (code != SQL_SUCCESS && code != SQL_SUCCESS_WITH_INFO && code != SQL_NO_DATA) {
             break;
         }
+        anyCount = anyCount || isAnyCountSetting(piece);
     }
     return results;
 }

@@ -43,6 +43,7 @@ enum class MultiStatement {
     SNOWFLAKE,  // takes the attribute; the count must match it (default 1)
     POSTGRES,   // refuses the attribute; runs the statements as they come
     SINGLE,     // refuses the attribute and any request of more than one statement
+    SESSION,    // takes the attribute but ignores it; the session setting decides (default 1)
 };
 
 // How the driver answers one statement text.
@@ -100,9 +101,11 @@ public:
 
     // Runs a request: refuses it as a whole (nothing journaled) or journals and answers its
     // statements in order up to the first that fails. `declaredCount`: the statement count
-    // the caller announced on its statement handle, if any. Never empty.
+    // the caller announced on its statement handle, if any; `anyCount`: the connection's
+    // session allows any number of statements per request (set by the statement
+    // "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0"). Never empty.
     std::vector<StatementResult> execute(const char* text, size_t length,
-                                         std::optional<long> declaredCount);
+                                         std::optional<long> declaredCount, bool& anyCount);
     // Journals the call's pseudo-entry and returns its scripted outcome.
     CallScript call(Call which);
     MultiStatement multiStatement() const;

@@ -44,6 +44,8 @@ struct Connection : Handle {
     bool autocommit = true;
     // Revival generation in which a statement killed this connection; 0 = never.
     uint64_t killedAt = 0;
+    // The session runs any number of statements per request (MULTI_STATEMENT_COUNT = 0).
+    bool anyStatementCount = false;
 };
 
 struct Statement : Handle {

@@ -392,6 +392,7 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC hdbc, SQLHWND /*hwnd*/, SQLCHAR* szCo
     connection->connected = true;
     connection->autocommit = true;
     connection->killedAt = 0;
+    connection->anyStatementCount = false;
     store<SQLSMALLINT>(pcbConnStrOut, static_cast<SQLSMALLINT>(text.size()));
     return warnIfCut(*connection, copyText(text, szConnStrOut, cbConnStrOutMax), code);
 }
@@ -576,6 +577,8 @@ SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT StatementHandle, SQLINTEGER Attribute,
         case MultiStatement::SNOWFLAKE:
             statement->declaredCount = static_cast<long>(reinterpret_cast<intptr_t>(Value));
             return finish(*statement, SQL_SUCCESS);
+        case MultiStatement::SESSION:
+            return finish(*statement, SQL_SUCCESS);
         case MultiStatement::POSTGRES:
             return fail(*statement, "HYC00", "Optional feature not implemented");
         case MultiStatement::SINGLE:
@@ -639,7 +642,8 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT StatementHandle, SQLCHAR* StatementText
     }
     const size_t length = TextLength == SQL_NTS ? std::strlen(text) : TextLength;
     DriverState& state = DriverState::get();
-    statement->results = state.execute(text, length, statement->declaredCount);
+    statement->results = state.execute(text, length, statement->declaredCount,
+                                       statement->connection->anyStatementCount);
     statement->current = 0;
     // The request ran as a whole: a statement after the first may have cut the connection.
     for (const StatementResult& result : statement->results) {

@@ -212,9 +212,9 @@ void ScriptedDriver::setTransactionResult(TransactionCall call, int16_t returnCo
 }
 
 void ScriptedDriver::setMultiStatementMode(MultiStatementMode mode) {
-    static const char* const scripts[] = {R"({"multiStatement":"snowflake"})",
-                                          R"({"multiStatement":"postgres"})",
-                                          R"({"multiStatement":"single"})"};
+    static const char* const scripts[] = {
+        R"({"multiStatement":"snowflake"})", R"({"multiStatement":"postgres"})",
+        R"({"multiStatement":"single"})", R"({"multiStatement":"session"})"};
     load(scripts[static_cast<int>(mode)]);
 }
 

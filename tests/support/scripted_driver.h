@@ -63,6 +63,10 @@ enum class MultiStatementMode {
     POSTGRES,
     // Refuses the attribute (HY092) and any request of more than one statement (42601).
     SINGLE,
+    // Takes the attribute without a word and ignores it, as some versions of the Snowflake
+    // driver do: a request of several statements fails as in SNOWFLAKE with a desired count of
+    // 1, until the connection's session ran "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0".
+    SESSION,
 };
 
 // Steers the scripted ODBC driver that the unixODBC driver manager loads for the

@@ -6,15 +6,15 @@
 namespace varnholt {
 namespace test {
 
-RequestResult StatementClient::executeRequest(const std::string& text, size_t statementCount,
-                                              SQLINTEGER) {
+RequestResult StatementClient::executeRequest(const char* text, size_t length,
+                                              size_t statementCount, SQLINTEGER) {
     RequestResult result;
     if (statementCount != 1) {
         lastFailure = StatementError{"0A000", 0, "one statement per request"};
         return result;
     }
     try {
-        QueryResult rows = executeQuery(text);
+        QueryResult rows = executeQuery(std::string(text, length));
         if (rows.success) {
             result.success = true;
             result.completed = 1;

@@ -15,7 +15,8 @@ namespace test {
 // with the exception's text, or "scripted failure".
 class StatementClient : public ODBCClient {
 public:
-    RequestResult executeRequest(const std::string& text, size_t statementCount,
+    using ODBCClient::executeRequest;
+    RequestResult executeRequest(const char* text, size_t length, size_t statementCount,
                                  SQLINTEGER countAttribute) override;
     bool beginTransaction() override { return transaction("[autocommit off]"); }
     bool commitTransaction() override { return transaction("[commit]"); }

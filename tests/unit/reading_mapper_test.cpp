@@ -15,6 +15,7 @@
 #include "host/log_capture.h"
 #include "host/reading.h"
 #include "mapping/reading_mapper.h"
+#include "mapping/row_reader.h"
 #include "sql/snowflake_sql_builder.h"
 #include "tests/support/test_readings.h"
 
@@ -285,6 +286,52 @@ TEST_F(ReadingMapperTest, NulBytesLeaveNamesAndEmptyDatapointNamesLeaveTheRow) {
     EXPECT_EQ(capture.count(Level::WARN,
                             "Datapoint without a name left out of a row for table 'nulasset'"),
               2u);
+}
+
+// The row reader renders without records: it must find the record's columns and values.
+TEST_F(ReadingMapperTest, RowReaderReadsWhatTheRecordHolds) {
+    using namespace std::string_literals;
+    std::vector<std::unique_ptr<Reading>> readings;
+    readings.push_back(ReadingBuilder("pump")
+                           .at("2024-03-01 12:34:56.000001")
+                           .integer("n", -7)
+                           .real("t", 0.1)
+                           .text("s", "O'Brien \\ x")
+                           .value(HINT, DatapointValue(std::string("{\"tablename\":\"x\"}")))
+                           .build());
+    // Same second, other microseconds; then another second.
+    readings.push_back(ReadingBuilder("pump")
+                           .at("2024-03-01 12:34:56.999999")
+                           .integer("ts", 17)
+                           .text("asset_code", "override")
+                           .integer("v", 1)
+                           .real("v", 2.5)
+                           .build());
+    readings.push_back(ReadingBuilder("pump")
+                           .at("2024-03-01 12:34:57.000000")
+                           .integer("a\0b"s, 1)
+                           .integer("", 2)
+                           .value("d", dict({new Datapoint("k", DatapointValue(int64_t{3}))}))
+                           .value("l", list({new Datapoint("", DatapointValue(1.5))}))
+                           .build());
+    readings.push_back(ReadingBuilder("pump").at("2024-03-01 12:34:56.500000").build());
+    RowReader reader(mapper);
+    for (const auto& reading : readings) {
+        const DatabaseRecord record = mapper.mapReadingToRecord(reading.get());
+        Strings names;
+        std::vector<int> sources;
+        size_t unnamed = 0;
+        reader.readColumns(*reading, names, sources, unnamed);
+        EXPECT_EQ(names, record.getColumnNames());
+        Strings values;
+        for (int source : sources) {
+            values.push_back(reader.withValue(
+                *reading, source,
+                [](const char* text, size_t length) { return std::string(text, length); }));
+        }
+        EXPECT_EQ(values, record.getValues());
+        EXPECT_EQ(unnamed, reading.get() == readings[2].get() ? 1u : 0u);
+    }
 }
 
 TEST_F(ReadingMapperTest, NullReadingIsReportedAndGivesAnEmptyRecord) {

@@ -232,6 +232,10 @@ TEST_P(SnowflakeFormatTest, Formats) {
     EXPECT_EQ(builder.formatValue(c.value, c.type), c.literal)
         << "value [" << c.value << "] type [" << c.type << "]";
     EXPECT_EQ(builder.formatValueForSnowflake(c.value, c.type), c.literal);
+    // Rows are rendered in place with the column's style worked out beforehand: same text.
+    std::string row = "(1, ";
+    builder.appendValue(row, c.value.data(), c.value.size(), builder.valueStyle(c.type));
+    EXPECT_EQ(row, "(1, " + c.literal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
