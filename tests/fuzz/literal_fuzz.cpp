@@ -1,7 +1,8 @@
 // Fuzzes the Snowflake literal writers: every string literal that escapeString or formatValue
 // writes must read back, under Snowflake's rules for single-quoted constants (doubled quotes
 // and backslash escapes), as the value it was given, NUL bytes left out; every unquoted value
-// must be a plain number or NULL, so that no value ever becomes SQL of its own.
+// must be a plain number or NULL, so that no value ever becomes SQL of its own; appendValue, which
+// rows are rendered with, must write what formatValue returns.
 
 #include <cctype>
 #include <cstddef>
@@ -171,6 +172,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     } else if (formatted != value || !isPlainNumber(value)) {
+        std::abort();
+    }
+    // Rows are written in place with the column's style: the same text, behind any other.
+    std::string row = "(";
+    builder.appendValue(row, value.data(), value.size(), builder.valueStyle(type));
+    if (row.compare(1, std::string::npos, formatted) != 0) {
         std::abort();
     }
     return 0;
