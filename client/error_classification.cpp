@@ -93,6 +93,8 @@ constexpr MessageRule MESSAGE_RULES[] = {
     {{"authentication token has expired", nullptr}, ErrorClass::SessionExpired},
     {{"session no longer exists", nullptr}, ErrorClass::SessionExpired},
     {{"incorrect username or password", nullptr}, ErrorClass::Credentials},
+    // PostgreSQL's refusal of a password, which its driver reports as 08001.
+    {{"password authentication failed", nullptr}, ErrorClass::Credentials},
     {{"maximum number of expressions", nullptr}, ErrorClass::Limit},
     {{"already exists", nullptr}, ErrorClass::ObjectExists},
     {{"does not exist", nullptr}, ErrorClass::ObjectMissing},

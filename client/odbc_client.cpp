@@ -70,7 +70,9 @@ bool readDiagnosticRecord(SQLSMALLINT handleType, SQLHANDLE handle, SQLSMALLINT 
 bool isFinalConnectFailure(const std::string& sqlState, int32_t nativeError,
                            const std::string& message) {
     return sqlState == "42000" ||
-           classifyError(sqlState, nativeError, message) == ErrorClass::Credentials;
+           classifyError(sqlState, nativeError, message) == ErrorClass::Credentials ||
+           // A driver may report a refused login under a connection state (psqlODBC: 08001).
+           classifyError("", nativeError, message) == ErrorClass::Credentials;
 }
 
 struct StateRule {
@@ -281,6 +283,8 @@ int ODBCClient::Connect(const std::string& connection) {
     DiagnosticRecord record;
     readDiagnosticRecord(SQL_HANDLE_DBC, connectionHandle, 1, record);
     const int nativeError = static_cast<int>(record.nativeError);
+    lastFailure = StatementError{record.stateText(), static_cast<int32_t>(record.nativeError),
+                                 record.messageText()};
     if (isFinalConnectFailure(record.stateText(), record.nativeError, record.messageText())) {
         Logger::getLogger()->error(
             "Connection failed due to non-retriable error: Credentials or configuration issue "
@@ -344,6 +348,24 @@ std::string ODBCClient::getDatabaseProductName() {
     std::string name = bufferText(buffer, sizeof(buffer));
     Logger::getLogger()->debug("Database product name: %s", name.c_str());
     return name;
+}
+
+std::string ODBCClient::getDatabaseVersion() {
+    SQLCHAR buffer[PRODUCT_NAME_BUFFER_SIZE] = {};
+    SQLSMALLINT length = 0;
+    if (!check(
+            SQLGetInfo(connectionHandle, SQL_DBMS_VER, buffer, PRODUCT_NAME_BUFFER_SIZE, &length),
+            SQL_HANDLE_DBC, connectionHandle, "SQLGetInfo")) {
+        return "";
+    }
+    return bufferText(buffer, sizeof(buffer));
+}
+
+bool ODBCClient::setLoginTimeout(unsigned seconds) {
+    return check(
+        SQLSetConnectAttr(connectionHandle, SQL_ATTR_LOGIN_TIMEOUT,
+                          reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(seconds)), 0),
+        SQL_HANDLE_DBC, connectionHandle, "SQLSetConnectAttr");
 }
 
 std::string ODBCClient::getDatabaseType() {

@@ -57,6 +57,10 @@ public:
     virtual int Connect(const std::string& connectionString);
     virtual bool isConnected();
     virtual std::string getDatabaseProductName();
+    // The product's version as the driver reports it; empty when it cannot say.
+    virtual std::string getDatabaseVersion();
+    // How long the next Connect waits for the database to answer; between Init and Connect.
+    virtual bool setLoginTimeout(unsigned seconds);
     virtual std::string getDatabaseType();
     virtual DatabaseType getDatabaseTypeEnum();
     virtual void cacheDatabaseType();
@@ -82,7 +86,7 @@ public:
                                  SQLINTEGER countAttribute) {
         return executeRequest(text.data(), text.size(), statementCount, countAttribute);
     }
-    // The first diagnostic record of the last failed call.
+    // The first diagnostic record of the last failed call (a failed Connect included).
     const StatementError& lastError() const { return lastFailure; }
 
     void handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -211,6 +212,73 @@ void checkAuthentication(const std::string& method, const std::string& privateKe
                              "' (expected Password, Key pair or OAuth token)");
 }
 
+// The text of a server item without what makes it a URL: the scheme, a path and a port.
+std::string hostPart(const std::string& server) {
+    std::string host = server;
+    const size_t scheme = host.find("://");
+    if (scheme != std::string::npos) {
+        host.erase(0, scheme + 3);
+    }
+    host.erase(std::min(host.find('/'), host.size()));
+    // One colon is a port; several are an IPv6 address.
+    const size_t colon = host.find(':');
+    if (colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+        host.erase(colon);
+    }
+    return host;
+}
+
+// Settings no connection attempt can succeed with are refused here, with the item and the fix,
+// instead of being retried for good as the driver's error.
+void checkConnectionSettings(const std::string& server, int32_t port, const std::string& database,
+                             const std::string& user, const std::string& method,
+                             const std::string& password) {
+    if (server.empty()) {
+        throw std::runtime_error(
+            "Server is empty (item server): enter the account's host name, such as "
+            "myorg-myaccount.snowflakecomputing.com");
+    }
+    if (server.find_first_of(" \t\r\n") != std::string::npos) {
+        throw std::runtime_error("Server '" + server +
+                                 "' holds a blank (item server): enter the host name alone, "
+                                 "without blanks");
+    }
+    const std::string host = hostPart(server);
+    if (server.find("://") != std::string::npos) {
+        throw std::runtime_error("Server '" + server +
+                                 "' is a URL (item server): enter the host name alone, '" + host +
+                                 "'");
+    }
+    if (server.find('/') != std::string::npos) {
+        throw std::runtime_error("Server '" + server +
+                                 "' has a path (item server): enter the host name alone, '" + host +
+                                 "'");
+    }
+    if (host != server) {
+        throw std::runtime_error("Server '" + server +
+                                 "' carries a port (item server): enter the host name alone, '" +
+                                 host + "', and the port in item port");
+    }
+    if (port < 1 || port > 65535) {
+        throw std::runtime_error("Port " + std::to_string(port) +
+                                 " is outside 1-65535 (item port): Snowflake takes connections "
+                                 "on port 443");
+    }
+    if (database.empty()) {
+        throw std::runtime_error(
+            "Database name is empty (item schema): enter the database the tables go into");
+    }
+    if (user.empty()) {
+        throw std::runtime_error(
+            "Username is empty (item user): enter the user the plugin logs in as");
+    }
+    if (method == ODBCConfig::PASSWORD_AUTHENTICATION && password.empty()) {
+        throw std::runtime_error(
+            "Password is empty (item password): enter the user's password or a programmatic "
+            "access token, or choose another authentication method");
+    }
+}
+
 // An "integerType" the plugin knows; anything else is logged once and the default taken, so that
 // a typo cannot stop delivery.
 std::string knownIntegerType(const std::string& value) {
@@ -308,6 +376,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         // A login that cannot work is refused here, with what to fix, rather than later as
         // the driver's error at every connection attempt.
         checkAuthentication(newAuthentication, newKeyFile, newPassphrase, newToken);
+        checkConnectionSettings(newHost, newPort, newSchema, newUser, newAuthentication,
+                                newPassword);
 
         host = std::move(newHost);
         port = newPort;

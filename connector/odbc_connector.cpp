@@ -81,7 +81,13 @@ void ODBCConnector::disconnectIfConnectionLost() {
     if (!client->isConnected()) {
         log()->debug("Database connection lost");
         disconnect();
+        noteConnectionLost();
     }
+}
+
+void ODBCConnector::noteConnectionLost() {
+    outageLog.lost(Clock::now(), std::chrono::system_clock::now());
+    outageLog.refused();
 }
 
 const char* ODBCConnector::connectionStatusText(int status) {
@@ -176,13 +182,32 @@ void ODBCConnector::connect() {
     }
     if (connectionState == TOLVANE_ODBC_SUCCESS) {
         reconnectBackoff.reset();
+        outageLog.back(Clock::now());
     } else if (connectionState == TOLVANE_ODBC_EAGAIN) {
         reconnectBackoff.failed();
+        outageLog.lost(Clock::now(), std::chrono::system_clock::now());
         log()->info(
             "Next database connection attempt in %lld seconds",
             static_cast<long long>(
                 std::chrono::duration_cast<std::chrono::seconds>(reconnectBackoff.wait()).count()));
     }
+}
+
+std::vector<CheckItem> ODBCConnector::check() {
+    if (!isValid() || !sqlBuilder) {
+        return {CheckItem{"configuration", false, "the plugin is not configured",
+                          "see the plugin's error lines"}};
+    }
+    disconnect();
+    std::vector<CheckItem> items;
+    try {
+        items = SettingsCheck(*client, *sqlBuilder, config).run();
+    } catch (const std::exception& e) {
+        client->Destroy();
+        items.push_back(CheckItem{"connection", false, e.what(), "see the plugin's error lines"});
+    }
+    connectionState = TOLVANE_ODBC_NOTCONNECTED;
+    return items;
 }
 
 void ODBCConnector::disconnect() {
@@ -246,6 +271,7 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
     }
     if (connectionState != TOLVANE_ODBC_SUCCESS) {
         log()->error("Database connection not available - cannot send readings");
+        outageLog.refused();
         return false;
     }
     if (!sqlBuilder) {
@@ -285,11 +311,13 @@ void ODBCConnector::recoverSession(ErrorClass failure) {
     if (!client->isConnected()) {
         log()->debug("Database connection lost");
         disconnect();
+        noteConnectionLost();
         return;
     }
     // A session can look alive to the driver and still refuse every statement.
     if (!executeQuery("SELECT 1").success) {
         log()->warn("Database session does not answer: the next batch connects anew");
         disconnect();
+        noteConnectionLost();
     }
 }

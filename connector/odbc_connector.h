@@ -11,7 +11,9 @@
 #include "client/error_classification.h"
 #include "client/odbc_client.h"
 #include "config/odbc_config.h"
+#include "connector/outage_log.h"
 #include "connector/reconnect_backoff.h"
+#include "connector/settings_check.h"
 #include "delivery/batch_delivery.h"
 #include "mapping/reading_mapper.h"
 
@@ -43,6 +45,9 @@ public:
 
     void connect();
     void disconnect();
+    // Connects with the current settings on a connection of its own, finds out whether batches
+    // can be delivered (SettingsCheck) and closes it again; the next batch connects anew.
+    std::vector<CheckItem> check();
     void setSQLBuilder(SQLBuilder* builder);
     std::map<std::string, std::vector<DatabaseRecord>> transformReadingsToRecords(
         const std::vector<Reading*>& readings);
@@ -64,12 +69,17 @@ protected:
     // driver still takes for alive but that does not answer a trivial query, is closed so that the
     // next batch connects anew.
     void recoverSession(ErrorClass failure);
+    // The connection died under a batch: the outage starts (if it had not) and the batch counts
+    // as refused.
+    void noteConnectionLost();
 
     ODBCClient* client;
     ODBCConfig config;
     std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds> lastConnectAttempt;
     // How long a failed connection attempt holds back the next one.
     ReconnectBackoff reconnectBackoff;
+    // Since when the database is gone, and how many batches it cost.
+    OutageLog outageLog;
     std::atomic<int32_t> connectionState;
     std::mutex configMutex;
     ReadingMapper* readingMapper;

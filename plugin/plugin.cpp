@@ -46,6 +46,23 @@ uint32_t plugin_send(PLUGIN_HANDLE handle, const std::vector<Reading*>& readings
     return connector->send(readings) ? static_cast<uint32_t>(readings.size()) : 0;
 }
 
+// Beyond the host's four entry points: the north runner's --check. Connects with the
+// instance's settings, reports each item through `report` and returns 1 when batches can be
+// delivered, else 0. Writes no reading's table.
+int plugin_check(PLUGIN_HANDLE handle, PluginCheckReportFn report, void* context) {
+    if (!handle || !report) {
+        return 0;
+    }
+    auto* connector = static_cast<SnowflakeODBCConnector*>(handle);
+    bool passed = true;
+    for (const CheckItem& item : connector->check()) {
+        report(context, item.name.c_str(), item.passed ? 1 : 0, item.result.c_str(),
+               item.fix.c_str());
+        passed = passed && item.passed;
+    }
+    return passed ? 1 : 0;
+}
+
 void plugin_shutdown(PLUGIN_HANDLE handle) {
     if (handle) {
         delete static_cast<SnowflakeODBCConnector*>(handle);

@@ -2,7 +2,16 @@
 # The demo: builds the plugin and the north runner, starts the local Snowflake emulator, delivers
 # the sample readings in examples/ through the plugin exactly as the host would, and shows the
 # resulting tables.
+#
+# Usage: demo.sh
+# Environment: DEMO_LOG_LEVEL (warning) sets the runner's log level; debug shows every
+# statement the plugin sends.
 set -euo pipefail
+
+if [[ "${1:-}" == -h || "${1:-}" == --help ]]; then
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -24,7 +33,9 @@ runner="$build/tools/north_runner"
 plugin="$build/libvarnholt.so.1"
 
 echo
-"$runner" --plugin "$plugin" --info | head -n 6
+# The plugin's information record; its default configuration is what --info prints after it.
+"$runner" --plugin "$plugin" --info | sed '/^default configuration:/,$d'
+echo "configuration:      examples/demo-config.json, server settings of the emulator"
 echo
 echo "== sending examples/readings.json in batches of 4" >&2
 "$runner" --plugin "$plugin" \
@@ -35,6 +46,7 @@ echo "== sending examples/readings.json in batches of 4" >&2
     --readings "$root/examples/readings.json" \
     --batch-size 4 --log-level "${DEMO_LOG_LEVEL:-warning}"
 
+export PGPASSWORD="$EMULATOR_PASSWORD"
 psql_args=(-X -q -h "$EMULATOR_HOST" -p "$EMULATOR_PORT" -U "$EMULATOR_USER" -d "$EMULATOR_DATABASE")
 tables="$(psql "${psql_args[@]}" -At -c \
     "SELECT table_name FROM information_schema.columns WHERE table_schema = 'TOLVANE'

@@ -3,6 +3,12 @@
 # on behalf of the sourcing script's process, so that a watcher stops it even if that process is
 # killed, and stopped by emulator_stop from the script's EXIT trap.
 
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+    sed -n '2,/^$/p' "$0" | sed 's/^# \{0,1\}//'
+    echo "Usage: . scripts/emulator-lib.sh, then emulator_start DIR and emulator_stop"
+    exit 0
+fi
+
 EMULATOR_SCRIPTS_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 EMULATOR_DIR=""
 

@@ -5,6 +5,11 @@
 # Usage: emulator-psql.sh <dir> [psql arguments...]
 set -euo pipefail
 
+if [[ "${1:-}" == -h || "${1:-}" == --help ]]; then
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+fi
+
 die() {
     printf 'emulator-psql: error: %s\n' "$*" >&2
     exit 1

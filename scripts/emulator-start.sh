@@ -21,6 +21,11 @@
 # removes its folder once that process is gone, however it ended.
 set -euo pipefail
 
+if [[ "${1:-}" == -h || "${1:-}" == --help ]]; then
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+fi
+
 readonly DRIVER_NAME="SnowflakeDSIIDriver"
 readonly MARKER_NAME="emulator.marker"
 
@@ -419,6 +424,16 @@ CREATE EVENT TRIGGER emulator_add_statement_limits ON ddl_command_end
     WHEN TAG IN ('CREATE TABLE', 'CREATE TABLE AS', 'SELECT INTO')
     EXECUTE FUNCTION emulator.add_statement_limits();
 EOF
+
+# As Snowflake does, the login role's password is checked on TCP connections, so
+# that a wrong one fails at login; the superuser, used only by these scripts and
+# tests for set-up, stays trusted.
+as_server tee "$data/pg_hba.conf" >/dev/null <<EOF
+local all all trust
+host all postgres $host/32 trust
+host all all $host/32 scram-sha-256
+EOF
+as_server "$pg_bin/pg_ctl" -D "$data" reload >/dev/null
 
 # The driver manager finds the driver through this file once ODBCSYSINI points
 # at the folder. The driver reads its own options from the section named as

@@ -6,6 +6,11 @@
 #                on the same port with the same data.
 set -euo pipefail
 
+if [[ "${1:-}" == -h || "${1:-}" == --help ]]; then
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+fi
+
 readonly MARKER_NAME="emulator.marker"
 
 die() {

@@ -1,6 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need, from Debian's packages, when missing.
+# Uses apt-get (through sudo when not run as root); does nothing when all is there.
+#
+# Usage: install-deps.sh
 set -euo pipefail
+
+if [[ "${1:-}" == -h || "${1:-}" == --help ]]; then
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+fi
 
 packages=(
     build-essential cmake git pkg-config file

@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the normal and the sanitizer configuration,
 # and runs every test (unit, driver-manager, plugin and end-to-end against the local emulator).
+#
+# Usage: test.sh [release] [asan]
+#   release  the normal configuration, in build/
+#   asan     AddressSanitizer and UndefinedBehaviorSanitizer, in build-asan/
+# Without arguments both run. Exits 1 when a test failed.
 set -euo pipefail
+
+if [[ "${1:-}" == -h || "${1:-}" == --help ]]; then
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"

@@ -13,10 +13,12 @@
 # Every measurement starts on an empty schema. Prints one line per batch size and the ratios
 # plugin/direct and plugin/copy; the plugin is meant to reach 85% of the direct rate.
 #
-# Then, at batch 1,000, the same kind of readings read from a file twice: clean, and with every
-# 1,000th reading carrying the text "high" for an integer datapoint, which the database refuses,
-# so the plugin isolates that reading and writes it to its reject table. The target: the run
-# with bad readings reaches at least half the clean rate.
+# Then, at batch 1,000, the same kind of readings read from a file twice: clean, and with one
+# reading in every 1,000 after the first batch carrying the text "high" for an integer
+# datapoint. The first batch is clean, so the column is made BIGINT (a column is typed for all of
+# its values in the batch that makes it, and "high" in that batch would make it a text column);
+# later, the database refuses "high", so the plugin isolates that reading and writes it to its
+# reject table. The target: the run with bad readings reaches at least half the clean rate.
 #
 # Usage: scripts/throughput.sh [options]
 #   --readings N       readings per run (default 100000)
@@ -211,7 +213,8 @@ for batch in $batch_sizes; do
 done
 
 # Readings like the runner's generated ones (one asset; seq, then integers, floats and texts in
-# turn) as JSON lines; with a second argument N, every N-th reading's first integer is "high".
+# turn) as JSON lines; with a second argument N, the first integer of the reading in the middle
+# of every N readings but the first N is "high".
 write_readings() {
     python3 - "$readings" "$datapoints" "${2:-0}" >"$1" <<'PYTHON'
 import json
@@ -227,7 +230,7 @@ for index in range(count):
             values[f"float_{j}"] = (index % 100000) * 0.25 + j + 0.125
         else:
             values[f"text_{j}"] = f"value {index}/{j}"
-    if bad and index % bad == bad - 1:
+    if bad and index >= bad and index % bad == bad // 2:
         values["int_0"] = "high"
     seconds = index // 1000
     stamp = f"2024-03-01 {seconds // 3600 % 24:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}." \
@@ -240,7 +243,8 @@ reject_line=""
 if $rejects; then
     write_readings "$work/clean.json"
     write_readings "$work/bad.json" "$BAD_EVERY"
-    bad_count=$((readings / BAD_EVERY))
+    bad_count=$(grep -c '"int_0": "high"' "$work/bad.json" || true)
+    [[ "$bad_count" -gt 0 ]] || die "--readings must exceed $BAD_EVERY for the bad readings run (or --no-rejects)"
     clean_times=()
     bad_times=()
     bad_ratios=()

@@ -130,6 +130,32 @@ std::string SQLBuilder::buildWidenColumn(const std::string& table, const std::st
            " SET DATA TYPE VARCHAR(" + std::to_string(length) + ")";
 }
 
+std::string SQLBuilder::buildCreateCheckTable(const std::string& table) const {
+    return "CREATE TABLE " + quoteIdentifier(table) + " (" + quoteIdentifier("checked") +
+           " BIGINT)";
+}
+
+std::string SQLBuilder::buildCheckInsert(const std::string& table) const {
+    return "INSERT INTO " + quoteIdentifier(table) + " (" + quoteIdentifier("checked") +
+           ") VALUES (1)";
+}
+
+std::string SQLBuilder::buildDropTable(const std::string& table) const {
+    return "DROP TABLE IF EXISTS " + quoteIdentifier(table);
+}
+
+std::string SQLBuilder::buildSessionQuery() {
+    return "SELECT CURRENT_DATABASE(), CURRENT_SCHEMA()";
+}
+
+std::string SQLBuilder::buildWarehouseQuery() {
+    return "SELECT CURRENT_WAREHOUSE(), CURRENT_ROLE()";
+}
+
+std::string SQLBuilder::buildSessionParametersQuery() {
+    return "SHOW PARAMETERS IN SESSION";
+}
+
 std::string SQLBuilder::buildCreateLedgerTable(const std::string& table) const {
     return "CREATE TABLE IF NOT EXISTS " + quoteIdentifier(table) + " (" +
            quoteIdentifier("instance") + " VARCHAR NOT NULL, " + quoteIdentifier("fingerprint") +

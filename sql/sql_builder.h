@@ -99,6 +99,18 @@ public:
     std::string buildWidenColumn(const std::string& table, const std::string& column,
                                  size_t length) const;
 
+    // The settings check: a table of one column made, written and dropped again, to learn
+    // whether the session may create tables and run a write in its warehouse.
+    std::string buildCreateCheckTable(const std::string& table) const;
+    std::string buildCheckInsert(const std::string& table) const;
+    std::string buildDropTable(const std::string& table) const;
+    // The database and schema the session writes into (NULL for one that does not exist or
+    // that the session may not use).
+    static std::string buildSessionQuery();
+    // Snowflake only: the session's warehouse and role, and its parameters (key, value, ...).
+    static std::string buildWarehouseQuery();
+    static std::string buildSessionParametersQuery();
+
     // The delivery ledger: one row per delivered batch, written in the batch's transaction.
     std::string buildCreateLedgerTable(const std::string& table) const;
     std::string buildLedgerInsert(const std::string& table, const std::string& instance,

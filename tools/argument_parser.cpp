@@ -19,21 +19,14 @@ struct OptionEntry {
 };
 
 const OptionEntry OPTIONS[] = {
-    {"--help", OptionKind::FLAG},
-    {"--info", OptionKind::FLAG},
-    {"--plugin", OptionKind::VALUE},
-    {"--config", OptionKind::VALUE},
-    {"--set", OptionKind::VALUE},
-    {"--readings", OptionKind::VALUE},
-    {"--generate", OptionKind::VALUE},
-    {"--assets", OptionKind::VALUE},
-    {"--datapoints", OptionKind::VALUE},
-    {"--batch-size", OptionKind::VALUE},
-    {"--retry-interval", OptionKind::VALUE},
-    {"--max-retries", OptionKind::VALUE},
-    {"--progress", OptionKind::FLAG},
-    {"--quiet", OptionKind::FLAG},
-    {"--log-level", OptionKind::VALUE},
+    {"--help", OptionKind::FLAG},         {"--info", OptionKind::FLAG},
+    {"--check", OptionKind::FLAG},        {"--plugin", OptionKind::VALUE},
+    {"--config", OptionKind::VALUE},      {"--set", OptionKind::VALUE},
+    {"--readings", OptionKind::VALUE},    {"--generate", OptionKind::VALUE},
+    {"--assets", OptionKind::VALUE},      {"--datapoints", OptionKind::VALUE},
+    {"--batch-size", OptionKind::VALUE},  {"--retry-interval", OptionKind::VALUE},
+    {"--max-retries", OptionKind::VALUE}, {"--progress", OptionKind::FLAG},
+    {"--quiet", OptionKind::FLAG},        {"--log-level", OptionKind::VALUE},
 };
 
 const OptionEntry* findOption(const std::string& name) {
@@ -105,6 +98,7 @@ RunnerOptions ArgumentParser::parse(const std::vector<std::string>& arguments) c
     RunnerOptions options;
     options.pluginPath = defaultPluginPath;
     bool assetsGiven = false;
+    bool logLevelGiven = false;
     bool datapointsGiven = false;
 
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -143,6 +137,8 @@ RunnerOptions ArgumentParser::parse(const std::vector<std::string>& arguments) c
             return options;
         } else if (name == "--info") {
             options.info = true;
+        } else if (name == "--check") {
+            options.check = true;
         } else if (name == "--plugin") {
             if (value.empty()) {
                 throw UsageError("option --plugin needs a path");
@@ -185,6 +181,7 @@ RunnerOptions ArgumentParser::parse(const std::vector<std::string>& arguments) c
         } else if (name == "--quiet") {
             options.quiet = true;
         } else if (name == "--log-level") {
+            logLevelGiven = true;
             if (!Logger::parseLevel(value, options.logLevel)) {
                 throw UsageError("unknown log level '" + value +
                                  "' (use debug, info, warning or error)");
@@ -193,6 +190,18 @@ RunnerOptions ArgumentParser::parse(const std::vector<std::string>& arguments) c
     }
 
     if (options.info) {
+        return options;
+    }
+    if (options.check) {
+        if (options.generate || !options.readingsFile.empty()) {
+            throw UsageError(
+                "option --check sends no readings: leave out --readings and --generate");
+        }
+        // The report says what failed; the plugin's warnings about retrying later would only
+        // confuse it.
+        if (!logLevelGiven) {
+            options.logLevel = Logger::Level::ERROR;
+        }
         return options;
     }
     if (options.generate && !options.readingsFile.empty()) {
@@ -220,6 +229,9 @@ std::string ArgumentParser::usage(const std::string& program) const {
            pluginDefault +
            ")\n"
            "  --info                  print the plugin information record and exit\n"
+           "  --check                 connect with the configuration and report whether\n"
+           "                          batches can be delivered, without sending readings;\n"
+           "                          exit 0 when all is well, 1 with what to fix\n"
            "\n"
            "Configuration (the plugin's defaults, then --config, then --set):\n"
            "  --config FILE           JSON object of item -> value; objects become their JSON "

@@ -22,6 +22,7 @@ public:
 struct RunnerOptions {
     bool help = false;
     bool info = false;
+    bool check = false;  // check the settings instead of sending readings
     std::string pluginPath;
     std::string configFile;
     std::vector<std::pair<std::string, std::string>> settings;  // --set, in command-line order

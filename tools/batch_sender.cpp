@@ -64,12 +64,14 @@ SendStatistics BatchSender::run(ReadingSource& source) {
     std::vector<Reading*> pointers;
     size_t handedOut = 0;
 
-    while (handedOut < statistics.total) {
+    // A stream learns its total only as readings arrive: it is read until it ends.
+    while (handedOut < statistics.total || !source.bounded()) {
         if (stopping()) {
             statistics.interrupted = true;
             break;
         }
         source.next(settings.batchSize, batch);
+        statistics.total = source.total();
         if (batch.empty()) {
             break;
         }

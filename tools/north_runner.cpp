@@ -31,6 +31,7 @@
 #include "tools/reading_generator.h"
 #include "tools/reading_list.h"
 #include "tools/reject_counter.h"
+#include "tools/streamed_readings.h"
 
 #ifndef VARNHOLT_PLUGIN_PATH
 #define VARNHOLT_PLUGIN_PATH ""
@@ -174,6 +175,9 @@ std::unique_ptr<ReadingSource> makeSource(const RunnerOptions& options) {
         return std::make_unique<ReadingGenerator>(options.generateCount, options.assets,
                                                   options.datapoints, now);
     }
+    if (options.readingsFile == "-") {
+        return std::make_unique<StreamedReadings>(STDIN_FILENO, sourceName("-"));
+    }
     std::string text = readInput(options.readingsFile);
     try {
         return std::make_unique<ReadingList>(ReadingParser::parse(text));
@@ -181,6 +185,61 @@ std::unique_ptr<ReadingSource> makeSource(const RunnerOptions& options) {
         throw std::runtime_error("readings in " + sourceName(options.readingsFile) + ": " +
                                  error.what());
     }
+}
+
+// However long a driver waits on a server that does not answer, the check gives its verdict
+// within this time.
+constexpr unsigned CHECK_TIME_LIMIT_SECONDS = 60;
+
+extern "C" void onCheckTimeLimit(int) {
+    static const char message[] =
+        "north_runner: settings check failed: no answer from the database within 60 s: check "
+        "the items server and port, and that this machine reaches the server (firewall, proxy)\n";
+    ssize_t ignored = write(STDERR_FILENO, message, sizeof(message) - 1);
+    (void)ignored;
+    _exit(EXIT_FAILED);
+}
+
+extern "C" void printCheckItem(void* context, const char* name, int passed, const char* result,
+                               const char* fix) {
+    auto* problems = static_cast<size_t*>(context);
+    std::printf("%-18s %-7s %s\n", orNone(name), passed ? "ok" : "FAILED", orNone(result));
+    if (!passed) {
+        ++*problems;
+        if (fix && *fix) {
+            std::printf("%-18s %-7s %s\n", "", "fix:", fix);
+        }
+    }
+    std::fflush(stdout);
+}
+
+// plugin_init, the plugin's settings check, plugin_shutdown.
+int checkPlugin(const PluginLibrary& plugin, ConfigCategory& category) {
+    if (!plugin.check()) {
+        return fail(
+            "'" + plugin.path() + "' offers no settings check (no entry point plugin_check)",
+            EXIT_FAILED);
+    }
+    signal(SIGALRM, onCheckTimeLimit);
+    alarm(CHECK_TIME_LIMIT_SECONDS);
+    PLUGIN_HANDLE handle = nullptr;
+    try {
+        handle = plugin.init()(&category);
+    } catch (const std::exception& error) {
+        return fail(std::string("settings refused: ") + error.what(), EXIT_FAILED);
+    }
+    if (!handle) {
+        return fail("plugin_init returned no handle", EXIT_FAILED);
+    }
+    size_t problems = 0;
+    const int passed = plugin.check()(handle, printCheckItem, &problems);
+    plugin.shutdown()(handle);
+    alarm(0);
+    if (passed != 1 || problems > 0) {
+        return fail("settings check failed: fix what the FAILED line says", EXIT_FAILED);
+    }
+    std::printf("settings check passed: batches can be delivered\n");
+    return 0;
 }
 
 // From plugin_init to plugin_shutdown; the plugin is shut down on every path once it started.
@@ -299,6 +358,9 @@ int main(int argc, char** argv) {
             builder.set(setting.first, setting.second);
         }
 
+        if (options.check) {
+            return checkPlugin(plugin, builder.category());
+        }
         std::unique_ptr<ReadingSource> source = makeSource(options);
         installStopHandlers();
         return runPlugin(plugin, builder.category(), *source, options);

@@ -30,6 +30,7 @@ PluginLibrary::PluginLibrary(const std::string& path) : libraryPath(path) {
         initFn = reinterpret_cast<PluginInitFn>(resolve("plugin_init"));
         sendFn = reinterpret_cast<PluginSendFn>(resolve("plugin_send"));
         shutdownFn = reinterpret_cast<PluginShutdownFn>(resolve("plugin_shutdown"));
+        checkFn = reinterpret_cast<PluginCheckFn>(dlsym(handle, "plugin_check"));
     } catch (...) {
         dlclose(handle);
         throw;

@@ -28,6 +28,8 @@ public:
     PluginInitFn init() const { return initFn; }
     PluginSendFn send() const { return sendFn; }
     PluginShutdownFn shutdown() const { return shutdownFn; }
+    // Null for a plugin without a settings check.
+    PluginCheckFn check() const { return checkFn; }
 
 private:
     void* resolve(const char* symbol);
@@ -38,6 +40,7 @@ private:
     PluginInitFn initFn = nullptr;
     PluginSendFn sendFn = nullptr;
     PluginShutdownFn shutdownFn = nullptr;
+    PluginCheckFn checkFn = nullptr;
 };
 
 }  // namespace runner

@@ -1,6 +1,10 @@
 // The database goes away between batches and comes back: the host's resends deliver everything.
+#include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "host/log_capture.h"
 #include "tests/e2e/plugin_e2e_test.h"
@@ -58,9 +62,37 @@ TEST_F(OutageTest, BatchesHeldDuringOutageArriveAfterRestart) {
                                  "Database connection not available - cannot send readings"));
     emulator.startServer();
 
-    // The host keeps failed batches and offers them again, oldest first.
-    EXPECT_EQ(resendUntilDelivered(plugin, lost, std::chrono::seconds(20)), 10u);
-    EXPECT_EQ(resendUntilDelivered(plugin, refused, std::chrono::seconds(20)), 10u);
+    // The host keeps failed batches and offers them again, oldest first; each refusal counts.
+    size_t refusals = 2;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    uint32_t sent = 0;
+    while ((sent = send(plugin, lost)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        ++refusals;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    EXPECT_EQ(sent, 10u);
+    EXPECT_EQ(send(plugin, refused), 10u);
+
+    // However many batches failed: one warning when the database was lost, one line when it is
+    // back with the outage's length and the batches it cost.
+    const std::vector<std::string> warnings = capture.texts(Logger::Level::WARN);
+    const std::string lostLine = "Database connection lost at ";
+    ASSERT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                            [&](const std::string& line) { return line.rfind(lostLine, 0) == 0; }),
+              1)
+        << ::testing::PrintToString(warnings);
+    const std::vector<std::string> infos = capture.texts(Logger::Level::INFO);
+    std::vector<std::string> back;
+    for (const std::string& line : infos) {
+        if (line.rfind("Database connection back after ", 0) == 0) {
+            back.push_back(line);
+        }
+    }
+    ASSERT_EQ(back.size(), 1u) << ::testing::PrintToString(infos);
+    const std::string tail = " s: " + std::to_string(refusals) + " batches refused meanwhile";
+    EXPECT_GE(back[0].size(), tail.size());
+    EXPECT_EQ(back[0].substr(back[0].size() - std::min(back[0].size(), tail.size())), tail)
+        << back[0];
     const Batch after = sequence(30, 10);
     EXPECT_EQ(send(plugin, after), 10u);
 

@@ -115,7 +115,8 @@ TEST_F(EntryPoints, DefaultConfigurationHasTheNineItemsInOrder) {
               varnholt::test::expectedDefaultConfiguration());
 }
 
-TEST_F(EntryPoints, ExportsExactlyTheFourEntryPointsUnmangled) {
+// The host's four, and the settings check that the north runner's --check calls.
+TEST_F(EntryPoints, ExportsExactlyTheEntryPointsUnmangled) {
     std::istringstream symbols(run("nm -D --defined-only " VARNHOLT_PLUGIN_PATH));
     std::set<std::string> unmangled;
     std::string line;
@@ -131,8 +132,8 @@ TEST_F(EntryPoints, ExportsExactlyTheFourEntryPointsUnmangled) {
             EXPECT_EQ(type, "T") << name;
         }
     }
-    EXPECT_EQ(unmangled, (std::set<std::string>{"plugin_info", "plugin_init", "plugin_send",
-                                                "plugin_shutdown"}));
+    EXPECT_EQ(unmangled, (std::set<std::string>{"plugin_check", "plugin_info", "plugin_init",
+                                                "plugin_send", "plugin_shutdown"}));
 }
 
 TEST_F(EntryPoints, LibraryCarriesItsSoname) {

@@ -113,6 +113,10 @@ const ErrorCase CASES[] = {
     {"EmulatorWrongPassword", "28P01", 7, "password authentication failed for user \"u\"",
      ErrorClass::Credentials},
     {"OdbcInvalidAuthorization", "28000", 0, "", ErrorClass::Credentials},
+    {"PostgresPasswordRefusedMessage", "", 101,
+     "connection to server at \"127.0.0.1\", port 5432 failed: FATAL:  password authentication "
+     "failed for user \"tolvane\"",
+     ErrorClass::Credentials},
 
     // Connection.
     {"EmulatorCannotConnect", "08001", 101, "could not connect to server", ErrorClass::Connection},

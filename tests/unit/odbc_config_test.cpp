@@ -779,30 +779,90 @@ INSTANTIATE_TEST_SUITE_P(
                   "OAuth token)"}),
     [](const ::testing::TestParamInfo<LoginCase>& info) { return info.param.name; });
 
-TEST(ODBCConfig, PortOutsideThe32BitRangeDoesNotWrapToAValidPort) {
-    ConfigCategory category = defaultCategory();
-    category.setValue("port", "4294967739");  // 2^32 + 443
-    ODBCConfig config;
-    config.configure(&category);
-    EXPECT_EQ(config.port, 2147483647);
+struct ImpossibleCase {
+    std::string name;
+    std::string item;
+    std::string value;
+    // Empty: accepted.
+    std::string error;
+};
+
+class ODBCConfigImpossibleSetting : public ::testing::TestWithParam<ImpossibleCase> {};
+
+// Settings no connection can work with are refused before any attempt, with the item and the
+// fix in one error line, and leave the settings as they were.
+TEST_P(ODBCConfigImpossibleSetting, IsRefusedWithTheItemAndTheFix) {
+    const ImpossibleCase& param = GetParam();
+    ConfigCategory category = overriddenCategory();
+    category.setValue(param.item, param.value);
+    SnowflakeODBCConfig config;
+    const ODBCConfig before(config);
     LogCapture log;
-    EXPECT_FALSE(config.isValid());
-    EXPECT_TRUE(log.contains(Level::ERROR, "Invalid port number: 2147483647"));
-
-    category.setValue("port", "-4294966853");  // -2^32 + 443
-    config.configure(&category);
-    EXPECT_EQ(config.port, -2147483647 - 1);
-    EXPECT_FALSE(config.isValid());
+    if (param.error.empty()) {
+        EXPECT_NO_THROW(config.configure(&category));
+        EXPECT_TRUE(log.texts(Level::ERROR).empty());
+        return;
+    }
+    try {
+        config.configure(&category);
+        FAIL() << "configure accepted " << param.item << " '" << param.value << "'";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(e.what(), param.error);
+    }
+    EXPECT_EQ(log.texts(Level::ERROR),
+              std::vector<std::string>{"Error during configuration: " + param.error});
+    expectSameSettings(config, before);
 }
 
-TEST(ODBCConfig, OutOfRangePortIsConfiguredButInvalid) {
-    ConfigCategory category = defaultCategory();
-    category.setValue("port", "70000");
-    ODBCConfig config;
-    config.configure(&category);
-    EXPECT_EQ(config.port, 70000);
-    EXPECT_NE(config.getConnectionString().find(";Port=70000;"), std::string::npos);
-    EXPECT_FALSE(config.isValid());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ODBCConfigImpossibleSetting,
+    ::testing::Values(
+        ImpossibleCase{"HostName", "server", "myorg-acct.snowflakecomputing.com", ""},
+        ImpossibleCase{"Address", "server", "127.0.0.1", ""},
+        ImpossibleCase{"IPv6Address", "server", "::1", ""},
+        ImpossibleCase{"LowestPort", "port", "1", ""},
+        ImpossibleCase{"HighestPort", "port", "65535", ""},
+        ImpossibleCase{"EmptyServer", "server", "",
+                       "Server is empty (item server): enter the account's host name, such as "
+                       "myorg-myaccount.snowflakecomputing.com"},
+        ImpossibleCase{"ServerAsURL", "server", "https://acme.snowflakecomputing.com",
+                       "Server 'https://acme.snowflakecomputing.com' is a URL (item server): "
+                       "enter the host name alone, 'acme.snowflakecomputing.com'"},
+        ImpossibleCase{"ServerAsURLWithPortAndPath", "server",
+                       "https://acme.snowflakecomputing.com:443/console#/",
+                       "Server 'https://acme.snowflakecomputing.com:443/console#/' is a URL "
+                       "(item server): enter the host name alone, 'acme.snowflakecomputing.com'"},
+        ImpossibleCase{"ServerWithPath", "server", "acme.snowflakecomputing.com/",
+                       "Server 'acme.snowflakecomputing.com/' has a path (item server): enter "
+                       "the host name alone, 'acme.snowflakecomputing.com'"},
+        ImpossibleCase{"ServerWithPort", "server", "acme.snowflakecomputing.com:443",
+                       "Server 'acme.snowflakecomputing.com:443' carries a port (item server): "
+                       "enter the host name alone, 'acme.snowflakecomputing.com', and the port "
+                       "in item port"},
+        ImpossibleCase{"ServerWithBlank", "server", "acme.snowflakecomputing.com ",
+                       "Server 'acme.snowflakecomputing.com ' holds a blank (item server): enter "
+                       "the host name alone, without blanks"},
+        ImpossibleCase{"PortZero", "port", "0",
+                       "Port 0 is outside 1-65535 (item port): Snowflake takes connections on "
+                       "port 443"},
+        ImpossibleCase{"PortAbove65535", "port", "70000",
+                       "Port 70000 is outside 1-65535 (item port): Snowflake takes connections "
+                       "on port 443"},
+        // 2^32 + 443 must not wrap round to 443.
+        ImpossibleCase{"PortBeyond32Bits", "port", "4294967739",
+                       "Port 2147483647 is outside 1-65535 (item port): Snowflake takes "
+                       "connections on port 443"},
+        ImpossibleCase{"PortBelow32Bits", "port", "-4294966853",
+                       "Port -2147483648 is outside 1-65535 (item port): Snowflake takes "
+                       "connections on port 443"},
+        ImpossibleCase{"EmptyDatabase", "schema", "",
+                       "Database name is empty (item schema): enter the database the tables go "
+                       "into"},
+        ImpossibleCase{"EmptyUser", "user", "",
+                       "Username is empty (item user): enter the user the plugin logs in as"},
+        ImpossibleCase{"EmptyPassword", "password", "",
+                       "Password is empty (item password): enter the user's password or a "
+                       "programmatic access token, or choose another authentication method"}),
+    [](const ::testing::TestParamInfo<ImpossibleCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -118,6 +118,12 @@ const AcceptedCase ACCEPTED[] = {
          EXPECT_EQ(o.readingsFile, "r.json");
      }},
     {"InfoNeedsNoReadings", {"--info"}, [](const RunnerOptions& o) { EXPECT_TRUE(o.info); }},
+    {"CheckNeedsNoReadings",
+     {"--check", "--set", "port=443"},
+     [](const RunnerOptions& o) {
+         EXPECT_TRUE(o.check);
+         EXPECT_FALSE(o.info);
+     }},
     {"HelpStopsParsing",
      {"--help", "--bogus"},
      [](const RunnerOptions& o) { EXPECT_TRUE(o.help); }},
@@ -224,6 +230,12 @@ const RejectedCase REJECTED[] = {
     {"NoReadingsWithOtherOptions",
      {"--batch-size", "5"},
      "no readings to send: give --readings FILE or --generate N"},
+    {"CheckWithReadings",
+     {"--check", "--readings", "r.json"},
+     "option --check sends no readings: leave out --readings and --generate"},
+    {"CheckWithGenerate",
+     {"--generate", "3", "--check"},
+     "option --check sends no readings: leave out --readings and --generate"},
     {"BothReadingSources",
      {"--readings", "r.json", "--generate", "3"},
      "options --readings and --generate exclude each other"},
@@ -252,9 +264,10 @@ TEST(RunnerArgumentParser, UsageListsEveryOptionAndTheDefaultPlugin) {
     std::string usage = ArgumentParser(DEFAULT_PLUGIN).usage("north_runner");
     EXPECT_EQ(usage.rfind("Usage: north_runner [OPTIONS]\n", 0), 0u);
     for (const char* option :
-         {"--plugin PATH", "--info", "--config FILE", "--set ITEM=VALUE", "--readings FILE",
-          "--generate N", "--assets K", "--datapoints D", "--batch-size B", "--retry-interval SECS",
-          "--max-retries R", "--progress", "--log-level LEVEL", "--quiet", "-h, --help"}) {
+         {"--plugin PATH", "--info", "--check", "--config FILE", "--set ITEM=VALUE",
+          "--readings FILE", "--generate N", "--assets K", "--datapoints D", "--batch-size B",
+          "--retry-interval SECS", "--max-retries R", "--progress", "--log-level LEVEL", "--quiet",
+          "-h, --help"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
     EXPECT_NE(usage.find(DEFAULT_PLUGIN), std::string::npos);

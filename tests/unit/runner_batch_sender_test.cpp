@@ -5,14 +5,17 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "tools/batch_sender.h"
 #include "tools/reading_list.h"
+#include "tools/streamed_readings.h"
 
 using varnholt::runner::BatchSender;
 using varnholt::runner::ReadingList;
 using varnholt::runner::SendSettings;
 using varnholt::runner::SendStatistics;
+using varnholt::runner::StreamedReadings;
 
 namespace {
 
@@ -186,6 +189,28 @@ TEST(RunnerBatchSender, StopRequestEndsTheRunAfterTheCurrentBatch) {
     EXPECT_EQ(statistics.delivered, 6u);
     EXPECT_EQ(statistics.undelivered, 0u);
     EXPECT_EQ(statistics.notSent, 4u);
+}
+
+// A stream's total is unknown when the run starts: it is sent until it ends.
+TEST(RunnerBatchSender, SendsAStreamUntilItEnds) {
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    std::string text;
+    for (int seq = 0; seq < 5; ++seq) {
+        text += "{\"asset\": \"a\", \"readings\": {\"seq\": " + std::to_string(seq) + "}}\n";
+    }
+    ASSERT_EQ(write(pipeEnds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(pipeEnds[1]);
+    StreamedReadings source(pipeEnds[0], "standard input");
+    ScriptedPlugin plugin;
+    std::vector<double> waits;
+    SendStatistics statistics = sender(plugin, settings(2, 10), waits).run(source);
+    close(pipeEnds[0]);
+    EXPECT_EQ(plugin.calls, (std::vector<std::vector<int64_t>>{{0, 1}, {2, 3}, {4}}));
+    EXPECT_EQ(statistics.total, 5u);
+    EXPECT_EQ(statistics.delivered, 5u);
+    EXPECT_EQ(statistics.notSent, 0u);
+    EXPECT_FALSE(statistics.interrupted);
 }
 
 TEST(RunnerBatchSender, StopRequestOnTheLastBatchIsNoInterruption) {

@@ -1,63 +1,19 @@
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/key_files.h"
+#include "tests/support/runner_process.h"
 
 using varnholt::test::KeyFiles;
+using varnholt::test::runProgram;
+using varnholt::test::RunResult;
 
 namespace {
 
-struct RunResult {
-    int status = -1;
-    std::vector<std::string> lines;  // standard output and standard error together
-};
-
 RunResult runRunner(const std::vector<std::string>& arguments) {
-    std::vector<std::string> all = {NORTH_RUNNER_PATH};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& argument : all) {
-        argv.push_back(&argument[0]);
-    }
-    argv.push_back(nullptr);
-
-    RunResult result;
-    int output[2];
-    if (pipe(output) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return result;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(output[1], STDOUT_FILENO);
-        dup2(output[1], STDERR_FILENO);
-        close(output[0]);
-        close(output[1]);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(output[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(output[0], buffer, sizeof(buffer))) > 0) {
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    close(output[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        result.lines.push_back(line);
-    }
-    return result;
+    return runProgram(NORTH_RUNNER_PATH, arguments);
 }
 
 struct KeyFileCase {
