@@ -60,4 +60,43 @@ INSTANTIATE_TEST_SUITE_P(
                                   "ENCRYPTED PRIVATE KEY line)"}),
     [](const ::testing::TestParamInfo<KeyFileCase>& info) { return info.param.name; });
 
+struct SettingCase {
+    const char* name;
+    std::string setting;  // ITEM=VALUE
+    std::string message;  // what the plugin refuses it with
+};
+
+class RunnerImpossibleSetting : public ::testing::TestWithParam<SettingCase> {};
+
+// Settings no connection can work with stop the runner at plugin_init with exit status 1 and one
+// error line, and nothing is tried.
+TEST_P(RunnerImpossibleSetting, StopsBeforeConnectingWithOneClearError) {
+    const RunResult run = runRunner({"--plugin", VARNHOLT_PLUGIN_PATH, "--set", GetParam().setting,
+                                     "--generate", "1", "--log-level", "debug"});
+    EXPECT_EQ(run.status, 1);
+    std::vector<std::string> errors;
+    for (const std::string& line : run.lines) {
+        if (line.rfind("ERROR: ", 0) == 0) {
+            errors.push_back(line);
+        }
+        EXPECT_EQ(line.find("Attempting database connection"), std::string::npos) << line;
+    }
+    EXPECT_EQ(errors,
+              std::vector<std::string>{"ERROR: Error during configuration: " + GetParam().message});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, RunnerImpossibleSetting,
+    ::testing::Values(SettingCase{"EmptyServer", "server=",
+                                  "Server is empty (item server): enter the account's host name, "
+                                  "such as myorg-myaccount.snowflakecomputing.com"},
+                      SettingCase{"ServerAsURL", "server=https://acme.snowflakecomputing.com",
+                                  "Server 'https://acme.snowflakecomputing.com' is a URL (item "
+                                  "server): enter the host name alone, "
+                                  "'acme.snowflakecomputing.com'"},
+                      SettingCase{"PortOutOfRange", "port=70000",
+                                  "Port 70000 is outside 1-65535 (item port): Snowflake takes "
+                                  "connections on port 443"}),
+    [](const ::testing::TestParamInfo<SettingCase>& info) { return info.param.name; });
+
 }  // namespace
