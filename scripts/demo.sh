@@ -35,7 +35,7 @@ plugin="$build/libvarnholt.so.1"
 echo
 # The plugin's information record; its default configuration is what --info prints after it.
 "$runner" --plugin "$plugin" --info | sed '/^default configuration:/,$d'
-echo "configuration:      examples/demo-config.json, server settings of the emulator"
+echo "configuration: examples/demo-config.json, with the emulator's server, port, database, user and password"
 echo
 echo "== sending examples/readings.json in batches of 4" >&2
 "$runner" --plugin "$plugin" \
