@@ -204,7 +204,7 @@ std::vector<CheckItem> ODBCConnector::check() {
         items = SettingsCheck(*client, *sqlBuilder, config).run();
     } catch (const std::exception& e) {
         client->Destroy();
-        items.push_back(CheckItem{"connection", false, e.what(), "see the plugin's error lines"});
+        items.push_back(CheckItem{"check", false, e.what(), "see the plugin's error lines"});
     }
     connectionState = TOLVANE_ODBC_NOTCONNECTED;
     return items;

@@ -62,6 +62,14 @@ std::vector<CheckItem> SettingsCheck::run() {
     return items;
 }
 
+QueryResult SettingsCheck::query(const std::string& sql) {
+    try {
+        return client.executeQuery(sql);
+    } catch (const std::exception&) {
+        return QueryResult{};
+    }
+}
+
 std::string SettingsCheck::lastFailure() const {
     const StatementError& error = client.lastError();
     if (error.sqlState.empty() && error.message.empty()) {
@@ -129,7 +137,7 @@ bool SettingsCheck::describeDatabase(std::vector<CheckItem>& items) {
 
 bool SettingsCheck::describeSession(std::vector<CheckItem>& items) {
     CheckItem item{"session", false, "", ""};
-    const QueryResult result = client.executeQuery(SQLBuilder::buildSessionQuery());
+    const QueryResult result = query(SQLBuilder::buildSessionQuery());
     const std::vector<std::string> row = firstRow(result);
     if (row.size() < 2) {
         item.result = "cannot ask for the session's database and schema: " + lastFailure();
@@ -163,8 +171,7 @@ bool SettingsCheck::describeSession(std::vector<CheckItem>& items) {
 
 bool SettingsCheck::describeSnowflakeSession(std::vector<CheckItem>& items) {
     CheckItem warehouse{"warehouse", false, "", ""};
-    const std::vector<std::string> row =
-        firstRow(client.executeQuery(SQLBuilder::buildWarehouseQuery()));
+    const std::vector<std::string> row = firstRow(query(SQLBuilder::buildWarehouseQuery()));
     if (row.size() < 2) {
         warehouse.result = "cannot ask for the session's warehouse: " + lastFailure();
         warehouse.fix = "see the driver's message";
@@ -184,7 +191,7 @@ bool SettingsCheck::describeSnowflakeSession(std::vector<CheckItem>& items) {
     items.push_back(warehouse);
 
     CheckItem settings{"session settings", true, "", ""};
-    const QueryResult parameters = client.executeQuery(SQLBuilder::buildSessionParametersQuery());
+    const QueryResult parameters = query(SQLBuilder::buildSessionParametersQuery());
     for (const auto& parameter : parameters.rows) {
         if (parameter.size() >= 2 && parametersThatMatter().count(upper(parameter[0])) > 0) {
             settings.result +=
@@ -202,7 +209,7 @@ bool SettingsCheck::tryWriting(std::vector<CheckItem>& items) {
     const std::string table = TABLE_PREFIX + randomSuffix();
     const std::string where = "schema " + schema + " of database " + database;
     CheckItem create{"create tables", false, "", ""};
-    if (!client.executeQuery(builder.buildCreateCheckTable(table)).success) {
+    if (!query(builder.buildCreateCheckTable(table)).success) {
         create.result = "cannot create a table in " + where + ": " + lastFailure();
         create.fix = "GRANT USAGE, CREATE TABLE ON SCHEMA " + database + "." + schema +
                      " TO ROLE <the plugin's role>";
@@ -214,7 +221,7 @@ bool SettingsCheck::tryWriting(std::vector<CheckItem>& items) {
     items.push_back(create);
 
     CheckItem write{"write", false, "", ""};
-    if (client.executeQuery(builder.buildCheckInsert(table)).success) {
+    if (query(builder.buildCheckInsert(table)).success) {
         write.passed = true;
         write.result = "wrote a row into " + table;
     } else {
@@ -226,7 +233,7 @@ bool SettingsCheck::tryWriting(std::vector<CheckItem>& items) {
     items.push_back(write);
 
     CheckItem drop{"clean-up", false, "", ""};
-    if (client.executeQuery(builder.buildDropTable(table)).success) {
+    if (query(builder.buildDropTable(table)).success) {
         drop.passed = true;
         drop.result = "dropped " + table;
     } else {

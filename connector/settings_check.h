@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-class ODBCClient;
+#include "client/odbc_client.h"
+
 class ODBCConfig;
 class SQLBuilder;
 
@@ -38,6 +39,8 @@ private:
     bool describeSession(std::vector<CheckItem>& items);
     bool describeSnowflakeSession(std::vector<CheckItem>& items);
     bool tryWriting(std::vector<CheckItem>& items);
+    // Runs a statement; a refusal is an answer here, not an error (the client throws on one).
+    QueryResult query(const std::string& sql);
     // The driver's account of the last failure, for a result text.
     std::string lastFailure() const;
 
