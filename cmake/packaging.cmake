@@ -29,6 +29,8 @@ if(TARGET north_runner)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${VARNHOLT_DOC_INSTALL_DIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples DESTINATION ${VARNHOLT_DOC_INSTALL_DIR})
+# The README links to these.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${VARNHOLT_DOC_INSTALL_DIR})
 
 # Debian version: "<release>+<commits>.g<revision>". The version text's hyphens cannot stay: in a
 # Debian version the last hyphen starts the Debian revision, so "1.0.0-12-3fa9c2d" would read as

@@ -48,7 +48,7 @@ expected_files() {
         echo "$PLUGIN_DIR/libvarnholt.so"
         echo "$PLUGIN_DIR/libvarnholt.so.1"
         echo "$DOC_DIR/README.md"
-        (cd "$source_dir" && find examples -type f) | sed "s|^|$DOC_DIR/|"
+        (cd "$source_dir" && find examples docs -type f) | sed "s|^|$DOC_DIR/|"
     } | LC_ALL=C sort
 }
 
