@@ -76,11 +76,11 @@ TEST_P(SettingsCheckItems, ReportsEachItemAndWhatToFix) {
     }
     EXPECT_EQ(verdicts, param.items);
     if (!param.result.empty()) {
-        ASSERT_FALSE(items.empty());
-        const CheckItem& failed =
-            *std::find_if(items.begin(), items.end(), [](const CheckItem& i) { return !i.passed; });
-        EXPECT_NE(failed.result.find(param.result), std::string::npos) << failed.result;
-        EXPECT_NE(failed.fix.find(param.fix), std::string::npos) << failed.fix;
+        const auto failed =
+            std::find_if(items.begin(), items.end(), [](const CheckItem& i) { return !i.passed; });
+        ASSERT_NE(failed, items.end());
+        EXPECT_NE(failed->result.find(param.result), std::string::npos) << failed->result;
+        EXPECT_NE(failed->fix.find(param.fix), std::string::npos) << failed->fix;
     }
     // Only the check's own table is ever written, and once made it is dropped again.
     const bool made = std::any_of(items.begin(), items.end(), [](const CheckItem& item) {
