@@ -64,6 +64,10 @@ protected:
     // driver still takes for alive but that does not answer a trivial query, is closed so that the
     // next batch connects anew.
     void recoverSession(ErrorClass failure);
+    // Right after a connect: on Snowflake, the session settings the plugin's SQL relies on,
+    // whatever the account's or user's defaults. A session lost meanwhile is closed and the
+    // state set for a later attempt.
+    void pinSession();
 
     ODBCClient* client;
     ODBCConfig config;

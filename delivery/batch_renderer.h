@@ -68,6 +68,11 @@ public:
     // NUMBER column keeps `scale` digits after the point.
     static std::string roundingConflict(const std::string& value, const std::string& type,
                                         int scale = 0);
+    // What a column of that type would refuse the value with for certain, in the database's
+    // own words and codes; an empty message when it may take the value. A NUMBER column keeps
+    // `scale` digits after the point (negative: not known).
+    static StatementError refusalFor(const std::string& value, const std::string& type,
+                                     int scale = -1);
 
 private:
     SchemaManager& schemaManager;
