@@ -165,13 +165,14 @@ TEST_P(BatchCost, CountsTheRoundTripsOfABatch) {
     EXPECT_EQ(linesContaining(capture, "Reading rejected from table"),
               row.odd == Odd::Nothing ? 0u : 1u);
     if (row.odd == Odd::WordInNumberColumn) {
-        // Rejected before the request, in the words and with the codes Snowflake answers with.
+        // Rejected before the request, in the words Snowflake answers with; no SQLSTATE, as the
+        // database was not asked.
         EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"_varnholt_rejects\""), 1u);
         const auto reject = std::find_if(journal.begin(), journal.end(), [](const auto& s) {
             return startsWith(s, "INSERT INTO \"_varnholt_rejects\"");
         });
         ASSERT_NE(reject, journal.end());
-        EXPECT_NE(reject->find("'22018', 100038, 'Numeric value ''high'' is not recognized'"),
+        EXPECT_NE(reject->find("NULL, 0, 'Numeric value ''high'' is not recognized'"),
                   std::string::npos)
             << *reject;
     }
