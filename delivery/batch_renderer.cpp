@@ -209,45 +209,43 @@ bool readNumber(std::string_view text, long long& magnitude) {
 
 // A refusal the plugin foresaw, in Snowflake's own words (its codes 100038, 100039 and 100035),
 // so that a reject reads the same whoever found it; no SQLSTATE, as the database said nothing.
-StatementError refusal(const std::string& message) {
-    StatementError error{"", 0, message};
-    error.errorClass = ErrorClass::Data;
-    return error;
+bool refuse(const std::string& message, StatementError& refusal) {
+    refusal = StatementError{"", 0, message};
+    refusal.errorClass = ErrorClass::Data;
+    return true;
 }
 
-// The refusal a column of that kind would answer the value with for certain, or an empty
-// message when it may take it. Only what no reading of Snowflake's rules lets through counts:
-// anything in doubt goes to the database, which has the last word.
-StatementError foreseenRefusal(std::string_view value, ColumnKind kind, int scale) {
+// Whether a column of that kind would refuse the value for certain, and with what (in
+// `refusal`). Only what no reading of Snowflake's rules lets through counts: anything in doubt
+// goes to the database, which has the last word. Runs for every value of a batch.
+bool foreseenRefusal(std::string_view value, ColumnKind kind, int scale, StatementError& refusal) {
     if (kind == ColumnKind::Timestamp) {
         // Every form a timestamp is read in has digits.
         if (value.empty() || std::any_of(value.begin(), value.end(), isDigit)) {
-            return StatementError();
+            return false;
         }
-        return refusal("Timestamp '" + quotedValue(value) + "' is not recognized");
+        return refuse("Timestamp '" + quotedValue(value) + "' is not recognized", refusal);
     }
     if (kind != ColumnKind::Integer && kind != ColumnKind::Float) {
-        return StatementError();
+        return false;
     }
     // An empty value and the word NULL are written as NULL.
     const std::string_view number = trimmed(value);
     if (number.empty() || equalsIgnoreCase(number, "null") ||
         (kind == ColumnKind::Float && isSpecialFloat(number))) {
-        return StatementError();
+        return false;
     }
     long long magnitude = 0;
     if (!readNumber(number, magnitude)) {
-        return refusal("Numeric value '" + quotedValue(value) + "' is not recognized");
+        return refuse("Numeric value '" + quotedValue(value) + "' is not recognized", refusal);
     }
     const bool tooLarge = kind == ColumnKind::Integer
                               ? magnitude > MAX_NUMBER_DIGITS - std::max(scale, 0)
                               : magnitude > MAX_DOUBLE_DIGITS ||
                                     (magnitude == MAX_DOUBLE_DIGITS &&
                                      std::isinf(std::strtod(std::string(number).c_str(), nullptr)));
-    if (tooLarge) {
-        return refusal("Numeric value '" + quotedValue(value) + "' is out of range");
-    }
-    return StatementError();
+    return tooLarge &&
+           refuse("Numeric value '" + quotedValue(value) + "' is out of range", refusal);
 }
 
 size_t countCharacters(std::string_view text) {
@@ -280,7 +278,9 @@ std::string BatchRenderer::roundingConflict(const std::string& value, const std:
 
 StatementError BatchRenderer::refusalFor(const std::string& value, const std::string& type,
                                          int scale) {
-    return foreseenRefusal(value, kindOf(type), scale);
+    StatementError refusal;
+    foreseenRefusal(value, kindOf(type), scale, refusal);
+    return refusal;
 }
 
 namespace {
@@ -476,12 +476,10 @@ std::string renderRow(const Reading& reading, const Layout& layout, const Column
             const std::string& name = columns.names[i];
             const ColumnKind kind = columns.kinds[i];
             std::string refusal;
-            if (kind != ColumnKind::Text && kind != ColumnKind::Other) {
-                foreseen = foreseenRefusal(value, kind, columns.scales[i]);
-                if (!foreseen.message.empty()) {
-                    cause = unreadableValueCause(name, *columns.types[i]);
-                    return foreseen.message;
-                }
+            if (kind != ColumnKind::Text &&
+                foreseenRefusal(value, kind, columns.scales[i], foreseen)) {
+                cause = unreadableValueCause(name, *columns.types[i]);
+                return foreseen.message;
             }
             if (kind == ColumnKind::Text) {
                 refusal = checkText(value, name, columns.lengths[i], row, builder, rendered, cause);
