@@ -237,7 +237,12 @@ INSTANTIATE_TEST_SUITE_P(
                                          "invalid value ['X'] for parameter 'ROWS_PER_RESULTSET'"},
                               true, true},
                       PinCase{"SessionLost", "Snowflake",
-                              DiagRecord{"HY000", 0, "Connection reset by peer"}, true, false}),
+                              DiagRecord{"HY000", 0, "Connection reset by peer"}, true, false},
+                      PinCase{"SessionExpired", "Snowflake",
+                              DiagRecord{"08001", 390114,
+                                         "Authentication token has expired. The user must "
+                                         "authenticate again."},
+                              true, false}),
     caseNames([](const PinCase& c) { return std::string(c.name); }));
 
 TEST(SessionSettings, PinWhatThePluginsSQLReliesOn) {
