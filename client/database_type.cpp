@@ -15,11 +15,17 @@ struct TypeInfo {
 
 // Indexed by the enumerator's value.
 constexpr TypeInfo TYPE_INFO[] = {
-    {DatabaseType::Unknown, "Unknown", "LIMIT"}, {DatabaseType::SQLServer, "SQLServer", "TOP"},
-    {DatabaseType::MySQL, "MySQL", "LIMIT"},     {DatabaseType::PostgreSQL, "PostgreSQL", "LIMIT"},
-    {DatabaseType::Oracle, "Oracle", "ROWNUM"},  {DatabaseType::DB2, "DB2", "FETCH FIRST"},
-    {DatabaseType::SQLite, "SQLite", "LIMIT"},   {DatabaseType::MariaDB, "MariaDB", "LIMIT"},
-    {DatabaseType::Sybase, "Sybase", "TOP"},     {DatabaseType::Informix, "Informix", "FIRST"},
+    {DatabaseType::Unknown, "Unknown", "LIMIT"},
+    {DatabaseType::SQLServer, "SQLServer", "TOP"},
+    {DatabaseType::MySQL, "MySQL", "LIMIT"},
+    {DatabaseType::PostgreSQL, "PostgreSQL", "LIMIT"},
+    {DatabaseType::Oracle, "Oracle", "ROWNUM"},
+    {DatabaseType::DB2, "DB2", "FETCH FIRST"},
+    {DatabaseType::SQLite, "SQLite", "LIMIT"},
+    {DatabaseType::MariaDB, "MariaDB", "LIMIT"},
+    {DatabaseType::Sybase, "Sybase", "TOP"},
+    {DatabaseType::Informix, "Informix", "FIRST"},
+    {DatabaseType::Snowflake, "Snowflake", "LIMIT"},
 };
 
 constexpr bool typeInfoIndexedByValue() {
@@ -46,6 +52,7 @@ constexpr ProductName PRODUCT_NAMES[] = {
     {"mariadb", DatabaseType::MariaDB},
     {"postgres", DatabaseType::PostgreSQL},
     {"informix", DatabaseType::Informix},
+    {"snowflake", DatabaseType::Snowflake},
     {"sqlserver", DatabaseType::SQLServer},
     {"sql server", DatabaseType::SQLServer},
     {"postgresql", DatabaseType::PostgreSQL},
@@ -69,6 +76,14 @@ std::string databaseTypeToString(DatabaseType type) {
 }
 
 DatabaseType stringToDatabaseType(const std::string& text) {
+    const DatabaseType type = productDatabaseType(text);
+    if (type == DatabaseType::Unknown) {
+        Logger::getLogger()->warn("Unknown database type string: %s", text.c_str());
+    }
+    return type;
+}
+
+DatabaseType productDatabaseType(const std::string& text) {
     // ASCII folding only: product names are plain ASCII and the locale must not matter.
     std::string folded = text;
     for (char& c : folded) {
@@ -81,7 +96,6 @@ DatabaseType stringToDatabaseType(const std::string& text) {
             return entry.type;
         }
     }
-    Logger::getLogger()->warn("Unknown database type string: %s", text.c_str());
     return DatabaseType::Unknown;
 }
 

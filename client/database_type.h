@@ -16,10 +16,13 @@ enum class DatabaseType : int32_t {
     MariaDB = 7,
     Sybase = 8,
     Informix = 9,
+    Snowflake = 10,
 };
 
 std::string databaseTypeToString(DatabaseType type);
 DatabaseType stringToDatabaseType(const std::string& text);
+// The same mapping without a word about names it does not know.
+DatabaseType productDatabaseType(const std::string& text);
 std::string getPaginationSyntax(DatabaseType type);
 
 #endif

@@ -11,9 +11,11 @@
 //   3. the SQLSTATE of the record, then the one of that prefix;
 //   4. phrases of the message, searched without regard to letter case;
 //   5. otherwise Other.
-// Native codes come first because a SQLSTATE alone is too coarse: Snowflake's 22000 covers both a
-// text too long and a NULL in a NOT NULL column, its 42601 both an existing column and too many
-// expressions, and some states have changed between releases. PostgreSQL reports SQLSTATEs only.
+// Native codes come first because a SQLSTATE alone is too coarse: Snowflake's 22000 covers a text
+// too long, a NULL in a NOT NULL column and a session without a current schema (090106), its
+// 42601 both an existing column and too many expressions, and some states have changed between
+// releases. So 22000 is a data error only with one of Snowflake's 100xxx data codes. PostgreSQL
+// reports SQLSTATEs only, and never 22000 for a refused value.
 
 namespace {
 
@@ -50,9 +52,25 @@ constexpr NativeCodes NATIVE_CODES[] = {
     {394300, 394306, ErrorClass::Credentials},
     {390303, 390303, ErrorClass::Credentials},
     {390318, 390318, ErrorClass::Credentials},
+    // No current schema in the session (Snowflake reports it with 22000), no active warehouse.
+    {90106, 90106, ErrorClass::SessionSetup},
+    {606, 606, ErrorClass::SessionSetup},
+    // Warehouse suspended: it resumes, or someone resumes it.
+    {608, 608, ErrorClass::Connection},
+    // Statement or warehouse timeout, canceled, lock queue full.
+    {604, 604, ErrorClass::Busy},
+    {625, 625, ErrorClass::Busy},
+    {630, 630, ErrorClass::Busy},
     // Too many expressions in a list.
     {1795, 1795, ErrorClass::Limit},
+    // The request's statement count does not match the one announced.
+    {8, 8, ErrorClass::Other},
 };
+
+// Snowflake's codes of refused values; the SQLSTATE 22000 means a data error only with one.
+constexpr int32_t FIRST_DATA_CODE = 100000;
+constexpr int32_t LAST_DATA_CODE = 100999;
+constexpr const char* GENERIC_DATA_STATE = "22000";
 
 // A two-character entry is a SQLSTATE class and matches every state of that class.
 struct StateRule {
@@ -79,6 +97,10 @@ constexpr StateRule STATE_RULES[] = {
     {"57P01", ErrorClass::Connection},  // administrator shutdown, session terminated
     {"57P02", ErrorClass::Connection},  // crash shutdown
     {"57P03", ErrorClass::Connection},  // cannot connect now; Snowflake: no warehouse running
+    {"57014", ErrorClass::Busy},        // timeout or cancel
+    {"HY008", ErrorClass::Busy},        // ODBC: operation canceled
+    {"40001", ErrorClass::Busy},        // serialization failure
+    {"40P01", ErrorClass::Busy},        // deadlock detected
     {"28", ErrorClass::Credentials},
     {"54001", ErrorClass::Limit},  // PostgreSQL: statement too complex
 };
@@ -133,8 +155,16 @@ bool findNative(int32_t nativeError, ErrorClass& found) {
     return false;
 }
 
-bool findState(const std::string& state, ErrorClass& found) {
+bool isDataCode(int32_t nativeError) {
+    return nativeError >= FIRST_DATA_CODE && nativeError <= LAST_DATA_CODE;
+}
+
+// `nativeError`: the code that came with the state, for the one state that needs it.
+bool findState(const std::string& state, int32_t nativeError, ErrorClass& found) {
     if (state.size() != SQLSTATE_LENGTH) {
+        return false;
+    }
+    if (state == GENERIC_DATA_STATE && !isDataCode(nativeError)) {
         return false;
     }
     for (const StateRule& rule : STATE_RULES) {
@@ -207,7 +237,8 @@ ErrorClass classifyError(const std::string& sqlState, int32_t nativeError,
     if (hasPrefix && findNative(prefixNative, found)) {
         return found;
     }
-    if (findState(sqlState, found) || (hasPrefix && findState(prefixState, found))) {
+    const int32_t code = hasPrefix && nativeError == 0 ? prefixNative : nativeError;
+    if (findState(sqlState, code, found) || (hasPrefix && findState(prefixState, code, found))) {
         return found;
     }
     if (findPhrase(message, found)) {
@@ -230,6 +261,10 @@ const char* errorClassName(ErrorClass errorClass) {
             return "session expired";
         case ErrorClass::Credentials:
             return "credentials";
+        case ErrorClass::SessionSetup:
+            return "session setup";
+        case ErrorClass::Busy:
+            return "busy";
         case ErrorClass::Limit:
             return "limit";
         case ErrorClass::Other:

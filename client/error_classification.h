@@ -13,6 +13,9 @@ enum class ErrorClass {
     Connection,      // the link to the server, or the server itself, is gone or not ready
     SessionExpired,  // the session or its authentication token is no longer valid
     Credentials,     // the login itself is refused: user, password, key or token
+    SessionSetup,    // the session lacks what statements need (a current schema, a warehouse):
+                     // fixed in the account, taken up only by a new session
+    Busy,            // the server gave the statement up for now: timeout, cancel, lock queue
     Limit,           // the statement is too large for the server
     Other,
 };

@@ -234,6 +234,13 @@ bool readResultSet(SQLHSTMT statement, std::vector<std::string>& columnNames, Qu
 
 }  // namespace
 
+StatementError StatementError::classified(std::string sqlState, int32_t nativeError,
+                                          std::string message) {
+    StatementError error{std::move(sqlState), nativeError, std::move(message)};
+    error.errorClass = classifyError(error.sqlState, error.nativeError, error.message);
+    return error;
+}
+
 ODBCClient::ODBCClient()
     : envHandle(SQL_NULL_HENV),
       connectionHandle(SQL_NULL_HDBC),
@@ -424,8 +431,8 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
         Logger::getLogger()->debug("Failed to execute query: %s", query.c_str());
         Logger::getLogger()->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
                                    static_cast<int>(record.nativeError), record.messageText());
-        lastFailure = StatementError{record.stateText(), static_cast<int32_t>(record.nativeError),
-                                     record.messageText()};
+        lastFailure = StatementError::classified(
+            record.stateText(), static_cast<int32_t>(record.nativeError), record.messageText());
         lastErrorRetriable = isRetriableError(
             record.stateText(), static_cast<int32_t>(record.nativeError), record.messageText());
         statement.release();
@@ -494,8 +501,8 @@ bool ODBCClient::check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle,
     }
     DiagnosticRecord record;
     readDiagnosticRecord(handleType, handle, 1, record);
-    lastFailure = StatementError{record.stateText(), static_cast<int32_t>(record.nativeError),
-                                 record.messageText()};
+    lastFailure = StatementError::classified(
+        record.stateText(), static_cast<int32_t>(record.nativeError), record.messageText());
     if (lastFailure.sqlState.empty() && rc == SQL_INVALID_HANDLE) {
         lastFailure.message = "invalid handle";
     }
@@ -536,7 +543,7 @@ bool ODBCClient::rollbackTransaction() {
 }
 
 RequestResult ODBCClient::executeRequest(const char* text, size_t length, size_t statementCount,
-                                         SQLINTEGER countAttribute) {
+                                         SQLINTEGER countAttribute, Results results) {
     const int shown = static_cast<int>(std::min<size_t>(length, std::numeric_limits<int>::max()));
     if (statementCount == 1) {
         Logger::getLogger()->debug("Executing query: %.*s", shown, text);
@@ -569,6 +576,15 @@ RequestResult ODBCClient::executeRequest(const char* text, size_t length, size_t
     // A searched UPDATE or DELETE that touches no row answers SQL_NO_DATA: it did run.
     if (rc == SQL_NO_DATA) {
         rc = SQL_SUCCESS;
+    }
+    if (results == Results::Skip) {
+        // A statement that fails fails the execute call itself: success covers them all.
+        if (!check(rc, SQL_HANDLE_STMT, statement.get(), "SQLExecDirect")) {
+            return outcome;
+        }
+        outcome.completed = statementCount;
+        outcome.success = true;
+        return outcome;
     }
     std::vector<std::string> columnNames;
     while (true) {

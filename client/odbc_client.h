@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/database_type.h"
+#include "client/error_classification.h"
 
 // Connection status codes returned by Connect.
 constexpr int TOLVANE_ODBC_SUCCESS = 0;
@@ -20,12 +21,22 @@ struct QueryResult {
     std::vector<std::vector<std::string>> rows;
 };
 
-// What the driver said about the last failed call: the first diagnostic record.
+// What the driver said about the last failed call: the first diagnostic record, and what it
+// means to the plugin, worked out once where the record is read.
 struct StatementError {
     std::string sqlState;
     int32_t nativeError = 0;
     std::string message;
+    ErrorClass errorClass = ErrorClass::Other;
+
+    static StatementError classified(std::string sqlState, int32_t nativeError,
+                                     std::string message);
 };
+
+// Whether a request's callers need the rows its statements return. Each further result is a
+// round trip of its own with Snowflake's driver, so a request whose results nobody reads is
+// not walked: the execute call's answer covers all of its statements.
+enum class Results { Skip, Read };
 
 // The outcome of a request that carries one or more statements.
 struct RequestResult {
@@ -75,16 +86,17 @@ public:
     virtual bool commitTransaction();
     virtual bool rollbackTransaction();
     // Runs `text` (`length` bytes, which need not end in a NUL), which holds `statementCount`
-    // statements, as one request and reads the
-    // outcome of every statement. With a non-zero `countAttribute` the statement count is set
-    // first through that driver statement attribute (drivers that run several statements in
-    // one request only when told how many). Never throws for a failed statement: the result
-    // says how far the request got and lastError() why it stopped.
+    // statements, as one request. With Results::Read the result of every statement is read; with
+    // Results::Skip a successful execute counts for every statement and nothing more is asked.
+    // With a non-zero `countAttribute` the statement count is set first through that driver
+    // statement attribute (drivers that run several statements in one request only when told
+    // how many). Never throws for a failed statement: the result says how far the request got
+    // and lastError() why it stopped.
     virtual RequestResult executeRequest(const char* text, size_t length, size_t statementCount,
-                                         SQLINTEGER countAttribute);
+                                         SQLINTEGER countAttribute, Results results);
     RequestResult executeRequest(const std::string& text, size_t statementCount,
-                                 SQLINTEGER countAttribute) {
-        return executeRequest(text.data(), text.size(), statementCount, countAttribute);
+                                 SQLINTEGER countAttribute, Results results = Results::Read) {
+        return executeRequest(text.data(), text.size(), statementCount, countAttribute, results);
     }
     // The first diagnostic record of the last failed call (a failed Connect included).
     const StatementError& lastError() const { return lastFailure; }

@@ -131,6 +131,13 @@ const char* const DEFAULT_CONFIGURATION = R"JSON({
         "default": "false",
         "order": "16",
         "displayName": "Replay rejected readings"
+    },
+    "driver": {
+        "description": "Name of Snowflake's ODBC driver as the driver manager knows it (its section in odbcinst.ini); newer installers may register it under another name than SnowflakeDSIIDriver",
+        "type": "string",
+        "default": "SnowflakeDSIIDriver",
+        "order": "17",
+        "displayName": "ODBC Driver Name"
     }
 })JSON";
 }  // namespace

@@ -310,7 +310,8 @@ ODBCConfig::ODBCConfig()
       token(),
       warehouse(),
       role(),
-      integerType(BIGINT_INTEGER_TYPE) {
+      integerType(BIGINT_INTEGER_TYPE),
+      driver(DEFAULT_DRIVER) {
     // Always the generic form here, also for a derived dialect: its own form replaces this one
     // at its first configure.
     ODBCConfig::buildConnectionString();
@@ -350,6 +351,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_ROLE("role");
     static const std::string CONFIG_INTEGER_TYPE("integerType");
     static const std::string CONFIG_REPLAY_REJECTS("replayRejects");
+    static const std::string CONFIG_DRIVER("driver");
 
     try {
         // Every read first, so that a failing one leaves the settings as they were.
@@ -372,6 +374,10 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string newIntegerType =
             knownIntegerType(category->getValue(CONFIG_INTEGER_TYPE, BIGINT_INTEGER_TYPE));
         const bool newReplayRejects = category->getValue(CONFIG_REPLAY_REJECTS, "false") == "true";
+        std::string newDriver = category->getValue(CONFIG_DRIVER, DEFAULT_DRIVER);
+        if (newDriver.empty()) {
+            newDriver = DEFAULT_DRIVER;
+        }
         std::string newParams = flattenParameters(parameters);
         // A login that cannot work is refused here, with what to fix, rather than later as
         // the driver's error at every connection attempt.
@@ -395,6 +401,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         role = std::move(newRole);
         integerType = std::move(newIntegerType);
         replayRejects = newReplayRejects;
+        driver = std::move(newDriver);
 
         buildConnectionString();
 
@@ -455,7 +462,7 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
            privateKeyFile != other.privateKeyFile ||
            privateKeyPassphrase != other.privateKeyPassphrase || token != other.token ||
            warehouse != other.warehouse || role != other.role || integerType != other.integerType ||
-           replayRejects != other.replayRejects;
+           replayRejects != other.replayRejects || driver != other.driver;
 }
 
 std::string ODBCConfig::connectionValue(const std::string& value) {

@@ -16,6 +16,8 @@ public:
     // The column types a new column for whole numbers may take, as "integerType" names them.
     static constexpr const char* BIGINT_INTEGER_TYPE = "BIGINT";
     static constexpr const char* REAL_INTEGER_TYPE = "REAL";
+    // The name Snowflake's installer registers its ODBC driver under.
+    static constexpr const char* DEFAULT_DRIVER = "SnowflakeDSIIDriver";
 
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;
@@ -60,6 +62,8 @@ public:
     std::string integerType;
     // Rejected readings of the instance are sent again with the batches.
     bool replayRejects = false;
+    // The ODBC driver the Snowflake connection string names, as the driver manager knows it.
+    std::string driver;
     std::string connectionString;
 };
 

@@ -15,7 +15,15 @@ std::string SnowflakeODBCConfig::getConnectionString() const {
 }
 
 void SnowflakeODBCConfig::buildConnectionString() {
-    std::string built = "Driver={SnowflakeDSIIDriver};";
+    // Always between braces, which leave a name with blanks whole; a "}" in it is doubled.
+    std::string built = "Driver={";
+    for (char c : driver) {
+        built += c;
+        if (c == '}') {
+            built += '}';
+        }
+    }
+    built += "};";
     built += "Server=" + connectionValue(host) + ";";
     built += "Port=" + std::to_string(port) + ";";
     built += "Database=" + connectionValue(schema) + ";";

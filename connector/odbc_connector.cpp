@@ -173,6 +173,7 @@ void ODBCConnector::connect() {
         log()->info("Database connection status: %s", connectionStatusText(connectionState));
         if (connectionState == TOLVANE_ODBC_SUCCESS) {
             statementRunner->resetSession();
+            pinSession();
         }
     } catch (const std::exception& e) {
         // Handles that cannot be allocated now may well be allocated later.
@@ -208,6 +209,34 @@ std::vector<CheckItem> ODBCConnector::check() {
     }
     connectionState = TOLVANE_ODBC_NOTCONNECTED;
     return items;
+}
+
+void ODBCConnector::pinSession() {
+    if (!sqlBuilder ||
+        productDatabaseType(client->getDatabaseProductName()) != DatabaseType::Snowflake) {
+        return;
+    }
+    const std::string settings = sqlBuilder->buildSessionSettings();
+    if (settings.empty() || client->executeRequest(settings, 1, 0, Results::Skip).success) {
+        return;
+    }
+    const StatementError& error = client->lastError();
+    if (error.errorClass == ErrorClass::Connection ||
+        error.errorClass == ErrorClass::SessionExpired) {
+        log()->warn(
+            "Database session lost while it was set up, retrying later: SQLSTATE %s, native "
+            "error %d: %s",
+            error.sqlState.c_str(), static_cast<int>(error.nativeError), error.message.c_str());
+        client->Destroy();
+        connectionState = TOLVANE_ODBC_EAGAIN;
+        return;
+    }
+    // The session keeps the account's settings; whether the plugin's statements run with them
+    // shows with the first batch.
+    log()->warn(
+        "Database session settings refused, the account's own apply: SQLSTATE %s, native error "
+        "%d: %s",
+        error.sqlState.c_str(), static_cast<int>(error.nativeError), error.message.c_str());
 }
 
 void ODBCConnector::disconnect() {
@@ -305,6 +334,15 @@ void ODBCConnector::recoverSession(ErrorClass failure) {
     }
     if (failure == ErrorClass::SessionExpired) {
         log()->warn("Database session expired: the next batch connects anew");
+        disconnect();
+        return;
+    }
+    if (failure == ErrorClass::SessionSetup) {
+        // The schema or warehouse a session starts with is chosen at login: once the account
+        // has it, only a new session gets it.
+        log()->warn(
+            "Database session has no current schema or no warehouse: the next batch connects "
+            "anew");
         disconnect();
         return;
     }

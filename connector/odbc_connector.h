@@ -72,6 +72,10 @@ protected:
     // The connection died under a batch: the outage starts (if it had not) and the batch counts
     // as refused.
     void noteConnectionLost();
+    // Right after a connect: on Snowflake, the session settings the plugin's SQL relies on,
+    // whatever the account's or user's defaults. A session lost meanwhile is closed and the
+    // state set for a later attempt.
+    void pinSession();
 
     ODBCClient* client;
     ODBCConfig config;

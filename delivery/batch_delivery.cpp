@@ -129,7 +129,7 @@ void BatchDelivery::logFailure(const std::vector<Statement>& statements,
 BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& error) {
     result.delivered = false;
     result.error = error;
-    result.failure = classifyError(error.sqlState, error.nativeError, error.message);
+    result.failure = error.errorClass;
     result.requests += parts.runner.takeRequestCount();
     return result;
 }
@@ -328,9 +328,7 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
         return Trial::Passed;
     }
     error = outcome.error;
-    return classifyError(error.sqlState, error.nativeError, error.message) == ErrorClass::Data
-               ? Trial::Refused
-               : Trial::Failed;
+    return error.errorClass == ErrorClass::Data ? Trial::Refused : Trial::Failed;
 }
 
 bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
@@ -413,9 +411,7 @@ DeliveryLedger::Lookup BatchDelivery::lookUp(const std::string& fingerprint,
     }
     DeliveryLedger::Lookup found =
         parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error);
-    if (found == DeliveryLedger::Lookup::Failed &&
-        classifyError(error.sqlState, error.nativeError, error.message) ==
-            ErrorClass::ObjectMissing) {
+    if (found == DeliveryLedger::Lookup::Failed && error.errorClass == ErrorClass::ObjectMissing) {
         // Someone dropped the ledger: made again, it cannot hold the batch.
         parts.ledger.tablesChanged();
         if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
@@ -507,7 +503,7 @@ BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
     // left it open anywhere.
     parts.runner.run({parts.builder.buildRollback()});
     error = outcome.error;
-    const ErrorClass errorClass = classifyError(error.sqlState, error.nativeError, error.message);
+    const ErrorClass errorClass = error.errorClass;
     const bool commitFailed = outcome.completed == commit && outcome.suspects == 1;
     // The database refused a statement before the commit: nothing was committed. Any other
     // failure may have come after the commit reached the database: the next batch looks first.
@@ -566,7 +562,7 @@ bool BatchDelivery::recover(std::vector<TableBatch>& tables, TableSettler& settl
     const std::vector<Statement>& statements = attempt.statements;
     const size_t failed = std::min(outcome.completed, statements.size() - 1);
     logFailure(statements, tables, failed, std::max<size_t>(outcome.suspects, 1), error);
-    const ErrorClass errorClass = classifyError(error.sqlState, error.nativeError, error.message);
+    const ErrorClass errorClass = error.errorClass;
     if (errorClass == ErrorClass::Data) {
         const size_t before = diverted.size();
         StatementError trialError;

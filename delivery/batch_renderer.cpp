@@ -18,7 +18,7 @@
 
 namespace {
 
-enum class ColumnKind { Integer, Float, Text, Other };
+enum class ColumnKind { Integer, Float, Text, Timestamp, Other };
 
 std::string upper(const std::string& text) {
     std::string result(text);
@@ -30,7 +30,7 @@ std::string upper(const std::string& text) {
 ColumnKind kindOf(const std::string& type) {
     const std::string name = upper(type);
     if (name.find("TIMESTAMP") != std::string::npos) {
-        return ColumnKind::Other;
+        return ColumnKind::Timestamp;
     }
     if (name.find("CHAR") != std::string::npos || name.find("TEXT") != std::string::npos ||
         name.find("STRING") != std::string::npos) {
@@ -103,6 +103,151 @@ bool parseDecimal(std::string_view text, Decimal& decimal) {
 std::string conflictFor(std::string_view value, ColumnKind kind, const std::string& type,
                         int scale);
 
+// A NUMBER holds at most this many digits; a FLOAT's largest value has this many before the point.
+constexpr long long MAX_NUMBER_DIGITS = 38;
+constexpr long long MAX_DOUBLE_DIGITS = 309;
+// Longer values are cut in a refusal's message: the reject keeps the whole reading anyway.
+constexpr size_t QUOTED_VALUE_BYTES = 100;
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool equalsIgnoreCase(std::string_view text, const char* word) {
+    size_t i = 0;
+    for (; word[i] != '\0'; ++i) {
+        if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != word[i]) {
+            return false;
+        }
+    }
+    return i == text.size();
+}
+
+// The words a FLOAT column reads as its special values, after an optional sign.
+bool isSpecialFloat(std::string_view text) {
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        text.remove_prefix(1);
+    }
+    return equalsIgnoreCase(text, "nan") || equalsIgnoreCase(text, "inf") ||
+           equalsIgnoreCase(text, "infinity");
+}
+
+// The value as a refusal's message quotes it: cut, never inside a UTF-8 sequence.
+std::string quotedValue(std::string_view value) {
+    if (value.size() <= QUOTED_VALUE_BYTES) {
+        return std::string(value);
+    }
+    size_t cut = QUOTED_VALUE_BYTES;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return std::string(value.substr(0, cut)) + "...";
+}
+
+// Reads a decimal literal: [+-] digits [. digits] [(e|E) [+-] digits], with a digit on at least
+// one side of the point. `magnitude` is the number of digits before the point once the exponent
+// is applied, leading zeros aside (so 1 for 5, 3 for 1.5e2, -1 for 0.05), and very small for 0.
+// Runs for every value of a numeric column, so it reads in place.
+bool readNumber(std::string_view text, long long& magnitude) {
+    constexpr long long ZERO = -(1LL << 40);
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    long long whole = 0;  // significant digits before the point
+    size_t digits = 0;
+    for (; i < text.size() && isDigit(text[i]); ++i, ++digits) {
+        whole += whole > 0 || text[i] != '0' ? 1 : 0;
+    }
+    long long zerosAfterPoint = 0;  // before the first significant digit, when whole is 0
+    bool significant = whole > 0;
+    if (i < text.size() && text[i] == '.') {
+        for (++i; i < text.size() && isDigit(text[i]); ++i, ++digits) {
+            if (!significant && text[i] == '0') {
+                ++zerosAfterPoint;
+            } else {
+                significant = true;
+            }
+        }
+    }
+    if (digits == 0) {
+        return false;
+    }
+    long long exponent = 0;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            negative = text[i] == '-';
+            ++i;
+        }
+        size_t exponentDigits = 0;
+        for (; i < text.size() && isDigit(text[i]); ++i, ++exponentDigits) {
+            exponent = std::min(exponent * 10 + (text[i] - '0'), 1000000LL);
+        }
+        if (exponentDigits == 0) {
+            return false;
+        }
+        exponent = negative ? -exponent : exponent;
+    }
+    if (i != text.size()) {
+        return false;
+    }
+    magnitude = !significant ? ZERO : (whole > 0 ? whole : -zerosAfterPoint) + exponent;
+    return true;
+}
+
+// A refusal the plugin foresaw, in Snowflake's own words (its codes 100038, 100039 and 100035),
+// so that a reject reads the same whoever found it; no SQLSTATE, as the database said nothing.
+bool refuse(const std::string& message, StatementError& refusal) {
+    refusal = StatementError{"", 0, message};
+    refusal.errorClass = ErrorClass::Data;
+    return true;
+}
+
+// Whether a column of that kind would refuse the value for certain, and with what (in
+// `refusal`). Only what no reading of Snowflake's rules lets through counts: anything in doubt
+// goes to the database, which has the last word. Runs for every value of a batch.
+bool foreseenRefusal(std::string_view value, ColumnKind kind, int scale, StatementError& refusal) {
+    if (kind == ColumnKind::Timestamp) {
+        // Every form a timestamp is read in has digits.
+        if (value.empty() || std::any_of(value.begin(), value.end(), isDigit)) {
+            return false;
+        }
+        return refuse("Timestamp '" + quotedValue(value) + "' is not recognized", refusal);
+    }
+    if (kind != ColumnKind::Integer && kind != ColumnKind::Float) {
+        return false;
+    }
+    // An empty value and the word NULL are written as NULL.
+    const std::string_view number = trimmed(value);
+    if (number.empty() || equalsIgnoreCase(number, "null") ||
+        (kind == ColumnKind::Float && isSpecialFloat(number))) {
+        return false;
+    }
+    long long magnitude = 0;
+    if (!readNumber(number, magnitude)) {
+        return refuse("Numeric value '" + quotedValue(value) + "' is not recognized", refusal);
+    }
+    const bool tooLarge = kind == ColumnKind::Integer
+                              ? magnitude > MAX_NUMBER_DIGITS - std::max(scale, 0)
+                              : magnitude > MAX_DOUBLE_DIGITS ||
+                                    (magnitude == MAX_DOUBLE_DIGITS &&
+                                     std::isinf(std::strtod(std::string(number).c_str(), nullptr)));
+    return tooLarge &&
+           refuse("Numeric value '" + quotedValue(value) + "' is out of range", refusal);
+}
+
 size_t countCharacters(std::string_view text) {
     size_t count = 0;
     for (unsigned char c : text) {
@@ -129,6 +274,13 @@ size_t BatchRenderer::characterCount(const std::string& text) {
 std::string BatchRenderer::roundingConflict(const std::string& value, const std::string& type,
                                             int scale) {
     return conflictFor(value, kindOf(type), type, scale);
+}
+
+StatementError BatchRenderer::refusalFor(const std::string& value, const std::string& type,
+                                         int scale) {
+    StatementError refusal;
+    foreseenRefusal(value, kindOf(type), scale, refusal);
+    return refusal;
 }
 
 namespace {
@@ -267,6 +419,14 @@ std::string typeConflictCause(const std::string& column, const std::string& decl
            "with replayRejects)";
 }
 
+std::string unreadableValueCause(const std::string& column, const std::string& declared) {
+    std::string type = declared.substr(0, declared.find(" NOT NULL"));
+    type = type.substr(0, type.find(" NULL"));
+    return "type conflict in column '" + column + "' of type " + type +
+           ": a value it cannot read (an existing column has to be made again by hand with a type "
+           "that takes these values, and the readings replayed with replayRejects)";
+}
+
 // Why a text cannot land at all, or empty; a text longer than its column is noted so that the
 // column is lengthened before the transaction.
 std::string checkText(std::string_view value, const std::string& column, size_t length, size_t row,
@@ -291,10 +451,12 @@ std::string checkText(std::string_view value, const std::string& column, size_t 
 
 // Renders a reading's values in the table's column order as the row "(v1, v2, ...)" at the end
 // of `out`; returns why the row cannot land as it is (and in `cause`, the reason it shares with
-// others), or empty (then `out` holds a part of it).
+// others; in `foreseen`, the database's answer when it is known beforehand), or empty (then
+// `out` holds a part of it).
 std::string renderRow(const Reading& reading, const Layout& layout, const Columns& columns,
                       RowReader& reader, const SQLBuilder& builder, std::string& out,
-                      BatchRenderer::RenderedTable& rendered, std::string& cause) {
+                      BatchRenderer::RenderedTable& rendered, std::string& cause,
+                      StatementError& foreseen) {
     const size_t row = rendered.rows.size();
     const size_t longBefore = rendered.longTexts.size();
     const size_t fractionsBefore = rendered.fractions.size();
@@ -314,6 +476,11 @@ std::string renderRow(const Reading& reading, const Layout& layout, const Column
             const std::string& name = columns.names[i];
             const ColumnKind kind = columns.kinds[i];
             std::string refusal;
+            if (kind != ColumnKind::Text &&
+                foreseenRefusal(value, kind, columns.scales[i], foreseen)) {
+                cause = unreadableValueCause(name, *columns.types[i]);
+                return foreseen.message;
+            }
             if (kind == ColumnKind::Text) {
                 refusal = checkText(value, name, columns.lengths[i], row, builder, rendered, cause);
             } else if (kind == ColumnKind::Integer || kind == ColumnKind::Float) {
@@ -413,12 +580,16 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
             continue;
         }
         std::string cause;
+        StatementError foreseen;
         std::string conflict = renderRow(*entry.reading, layout, columns, reader, builder,
-                                         text.beginRow(), rendered, cause);
+                                         text.beginRow(), rendered, cause, foreseen);
         if (!conflict.empty()) {
             text.dropRow();
             rejects.push_back(Reject{table.name, entry.reading,
-                                     StatementError{"", 0, std::move(conflict)}, std::move(cause)});
+                                     foreseen.message.empty()
+                                         ? StatementError{"", 0, std::move(conflict)}
+                                         : std::move(foreseen),
+                                     std::move(cause)});
             continue;
         }
         rendered.rows.push_back(Row{entry.reading, text.endRow()});

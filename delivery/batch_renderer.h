@@ -68,6 +68,12 @@ public:
     // NUMBER column keeps `scale` digits after the point.
     static std::string roundingConflict(const std::string& value, const std::string& type,
                                         int scale = 0);
+    // What a column of that type would refuse the value with for certain, in the database's
+    // own words (no SQLSTATE: the database was not asked); an empty message when it may take
+    // the value. A NUMBER column keeps
+    // `scale` digits after the point (negative: not known).
+    static StatementError refusalFor(const std::string& value, const std::string& type,
+                                     int scale = -1);
 
 private:
     SchemaManager& schemaManager;

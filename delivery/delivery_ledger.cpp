@@ -23,13 +23,26 @@ bool DeliveryLedger::ensureTables(StatementRunner& runner, const SQLBuilder& bui
     if (tablesReady) {
         return true;
     }
-    std::vector<std::string> statements = {builder.buildCreateLedgerTable(LEDGER_TABLE),
-                                           builder.buildCreateRejectTable(REJECT_TABLE)};
-    // A reject table an earlier version made gains the columns a replay needs, rows kept.
-    for (std::string& upgrade : builder.buildRejectTableUpgrade(REJECT_TABLE)) {
-        statements.push_back(std::move(upgrade));
+    StatementRunner::Outcome outcome = runner.run({builder.buildCreateLedgerTable(LEDGER_TABLE),
+                                                   builder.buildCreateRejectTable(REJECT_TABLE)});
+    if (outcome.success) {
+        // A reject table an earlier version made gains the columns a replay needs, rows kept.
+        outcome =
+            runner.run({builder.buildInformationSchemaQuery("", REJECT_TABLE)}, Results::Read);
     }
-    const StatementRunner::Outcome outcome = runner.run(statements);
+    if (outcome.success && !outcome.results.empty()) {
+        std::vector<std::string> columns;
+        for (const auto& row : outcome.results.front().rows) {
+            if (!row.empty()) {
+                columns.push_back(row.front());
+            }
+        }
+        const std::vector<std::string> upgrade =
+            builder.buildRejectTableUpgrade(REJECT_TABLE, columns);
+        if (!upgrade.empty()) {
+            outcome = runner.run(upgrade);
+        }
+    }
     if (!outcome.success) {
         error = outcome.error;
         Logger::getLogger()->error(
@@ -74,22 +87,22 @@ DeliveryLedger::Lookup DeliveryLedger::lookup(StatementRunner& runner, const SQL
     const std::string query = builder.buildLedgerLookup(LEDGER_TABLE, instance, fingerprint);
     StatementRunner::Outcome outcome;
     if (cleanupDue) {
-        outcome = runner.run({builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS), query});
-        const ErrorClass cause =
-            classifyError(outcome.error.sqlState, outcome.error.nativeError, outcome.error.message);
+        outcome =
+            runner.run({builder.buildLedgerCleanup(LEDGER_TABLE, KEEP_DAYS), query}, Results::Read);
+        const ErrorClass cause = outcome.error.errorClass;
         if (outcome.completed == 0 && cause != ErrorClass::Connection &&
             cause != ErrorClass::ObjectMissing) {
             // The clean-up failed and the look-up did not run: it goes alone. (Without the
             // session or the table both are tried again later.)
             cleanedUp(outcome);
-            outcome = runner.run({query});
+            outcome = runner.run({query}, Results::Read);
         } else if (outcome.completed > 0) {
             StatementRunner::Outcome cleanup;
             cleanup.success = true;
             cleanedUp(cleanup);
         }
     } else {
-        outcome = runner.run({query});
+        outcome = runner.run({query}, Results::Read);
     }
     if (!outcome.success || outcome.results.empty()) {
         error = outcome.error;

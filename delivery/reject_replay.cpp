@@ -66,8 +66,10 @@ void RejectReplay::take(StatementRunner& runner, const SQLBuilder& builder,
     if (!active() || !backfill(runner, builder, instance)) {
         return;
     }
-    const StatementRunner::Outcome outcome = runner.run({builder.buildRejectReplaySelect(
-        DeliveryLedger::REJECT_TABLE, instance, pass, MAX_PER_BATCH)});
+    const StatementRunner::Outcome outcome =
+        runner.run({builder.buildRejectReplaySelect(DeliveryLedger::REJECT_TABLE, instance, pass,
+                                                    MAX_PER_BATCH)},
+                   Results::Read);
     if (!outcome.success || outcome.results.empty()) {
         logFailure("read rejected readings to replay", outcome.error);
         return;

@@ -11,8 +11,7 @@ namespace {
 const char* const PROBE_STATEMENT = "SELECT 1";
 
 bool connectionLost(const StatementError& error) {
-    return classifyError(error.sqlState, error.nativeError, error.message) ==
-           ErrorClass::Connection;
+    return error.errorClass == ErrorClass::Connection;
 }
 
 }  // namespace
@@ -35,11 +34,12 @@ size_t StatementRunner::takeRequestCount() {
 }
 
 bool StatementRunner::runRequest(const char* requestText, size_t length, size_t count,
-                                 Outcome& outcome) {
+                                 Results results, Outcome& outcome) {
     ++requestCount;
     ++outcome.requests;
     RequestResult result = client->executeRequest(
-        requestText, length, count, count == 1 ? 0 : sqlBuilder->getMultiStatementCountAttribute());
+        requestText, length, count, count == 1 ? 0 : sqlBuilder->getMultiStatementCountAttribute(),
+        results);
     outcome.completed += result.completed;
     for (QueryResult& rows : result.results) {
         outcome.results.push_back(std::move(rows));
@@ -53,7 +53,9 @@ bool StatementRunner::runRequest(const char* requestText, size_t length, size_t 
 bool StatementRunner::probe(Outcome& outcome) {
     const std::string request =
         std::string(PROBE_STATEMENT) + sqlBuilder->getStatementSeparator() + PROBE_STATEMENT;
-    return runRequest(request.data(), request.size(), 2, outcome) && outcome.completed == 2;
+    // Both results are read: a driver that silently runs only the first statement shows here.
+    return runRequest(request.data(), request.size(), 2, Results::Read, outcome) &&
+           outcome.completed == 2;
 }
 
 bool StatementRunner::findMode(Outcome& outcome) {
@@ -77,7 +79,7 @@ bool StatementRunner::findMode(Outcome& outcome) {
     if (!setting.empty()) {
         Outcome set;
         Outcome second;
-        const bool settingTaken = runRequest(setting.data(), setting.size(), 1, set);
+        const bool settingTaken = runRequest(setting.data(), setting.size(), 1, Results::Skip, set);
         if (settingTaken && probe(second)) {
             mode = Mode::Several;
             Logger::getLogger()->info(
@@ -111,7 +113,8 @@ bool StatementRunner::findMode(StatementError& error) {
     return true;
 }
 
-StatementRunner::Outcome StatementRunner::run(const std::vector<std::string>& statements) {
+StatementRunner::Outcome StatementRunner::run(const std::vector<std::string>& statements,
+                                              Results results) {
     if (!sqlBuilder) {
         Outcome outcome;
         outcome.success = statements.empty();
@@ -125,11 +128,16 @@ StatementRunner::Outcome StatementRunner::run(const std::vector<std::string>& st
     for (const std::string& statement : statements) {
         requests.add(statement);
     }
-    return run(requests, 0, requests.statementCount());
+    return run(requests, 0, requests.statementCount(), results);
 }
 
 StatementRunner::Outcome StatementRunner::run(const RequestText& requests, size_t first,
                                               size_t last) {
+    return run(requests, first, last, Results::Skip);
+}
+
+StatementRunner::Outcome StatementRunner::run(const RequestText& requests, size_t first,
+                                              size_t last, Results results) {
     Outcome outcome;
     if (first >= last) {
         outcome.success = true;
@@ -155,7 +163,7 @@ StatementRunner::Outcome StatementRunner::run(const RequestText& requests, size_
         const char* begin = requests.data(next);
         const char* end = requests.data(next + count - 1) + requests.length(next + count - 1);
         const size_t before = outcome.completed;
-        if (!runRequest(begin, static_cast<size_t>(end - begin), count, outcome)) {
+        if (!runRequest(begin, static_cast<size_t>(end - begin), count, results, outcome)) {
             // Where the driver told which statement failed, that one; else any not completed.
             outcome.suspects = outcome.completed == before ? count : 1;
             return outcome;

@@ -40,9 +40,12 @@ public:
     void setSQLBuilder(const SQLBuilder* builder);
     // A new session: whether it runs several statements per request is found again.
     void resetSession();
-    Outcome run(const std::vector<std::string>& statements);
-    // Runs statements [first, last) of the text: in the requests it laid them out in where the
-    // driver runs several statements per request, one by one where it does not.
+    // With Results::Read the outcome holds the rows of every statement; look-ups ask for them,
+    // writes do not, so that a successful write costs its requests and nothing more.
+    Outcome run(const std::vector<std::string>& statements, Results results = Results::Skip);
+    // Runs statements [first, last) of the text, whose results nobody reads: in the requests it
+    // laid them out in where the driver runs several statements per request, one by one where
+    // it does not.
     Outcome run(const RequestText& text, size_t first, size_t last);
     // Whether the session runs several statements per request, asked once per session; false
     // with `error` set when asking failed on the connection.
@@ -60,7 +63,9 @@ private:
     bool findMode(Outcome& outcome);
     // A request of two trivial statements; true when the driver ran both.
     bool probe(Outcome& outcome);
-    bool runRequest(const char* text, size_t length, size_t count, Outcome& outcome);
+    bool runRequest(const char* text, size_t length, size_t count, Results results,
+                    Outcome& outcome);
+    Outcome run(const RequestText& text, size_t first, size_t last, Results results);
 
     ODBCClient* client;
     const SQLBuilder* sqlBuilder = nullptr;

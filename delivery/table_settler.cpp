@@ -24,10 +24,12 @@ constexpr int FLOAT_TAG = DatapointValue::T_FLOAT;
 
 // Failures that say nothing about one table or column: the batch fails and is sent again.
 bool failsTheBatch(const StatementError& error) {
-    switch (classifyError(error.sqlState, error.nativeError, error.message)) {
+    switch (error.errorClass) {
         case ErrorClass::Connection:
         case ErrorClass::SessionExpired:
         case ErrorClass::Credentials:
+        case ErrorClass::SessionSetup:
+        case ErrorClass::Busy:
             return true;
         default:
             return error.sqlState == "42501" || error.sqlState.compare(0, 2, "25") == 0 ||
@@ -36,8 +38,7 @@ bool failsTheBatch(const StatementError& error) {
 }
 
 bool columnExists(const StatementError& error) {
-    return classifyError(error.sqlState, error.nativeError, error.message) ==
-           ErrorClass::ObjectExists;
+    return error.errorClass == ErrorClass::ObjectExists;
 }
 
 size_t widenedLength(size_t characters, size_t maximum) {
@@ -93,7 +94,7 @@ bool TableSettler::readColumns(const std::vector<TableBatch*>& tables, Statement
             queries.push_back(builder.buildInformationSchemaQuery(databaseName, table->name));
         }
     }
-    const StatementRunner::Outcome outcome = runner.run(queries);
+    const StatementRunner::Outcome outcome = runner.run(queries, Results::Read);
     for (size_t i = 0; i < outcome.results.size() && i < unknown.size(); ++i) {
         schemaManager.cacheColumnRows(unknown[i]->name, outcome.results[i].rows);
     }
@@ -342,7 +343,7 @@ bool TableSettler::askColumnSizes(
     for (const std::string& table : tables) {
         queries.push_back(builder.buildColumnLengthQuery(table));
     }
-    const StatementRunner::Outcome outcome = runner.run(queries);
+    const StatementRunner::Outcome outcome = runner.run(queries, Results::Read);
     if (!outcome.success) {
         error = outcome.error;
         return false;

@@ -266,7 +266,8 @@ std::string SnowflakeSQLBuilder::tableNameLiteral(const std::string& table) cons
 }
 
 std::string SnowflakeSQLBuilder::buildColumnLengthQuery(const std::string& table) const {
-    return "SELECT column_name, character_maximum_length, numeric_scale FROM information_schema.columns WHERE "
+    return "SELECT column_name, character_maximum_length, numeric_scale FROM "
+           "information_schema.columns WHERE "
            "table_name = " +
            tableNameLiteral(table) +
            " AND table_schema = CURRENT_SCHEMA() ORDER BY ordinal_position";
@@ -280,6 +281,14 @@ std::string SnowflakeSQLBuilder::buildMultiStatementSession() const {
     // Takes the place of the statement attribute for drivers that do not pass it on: any number
     // of statements per request for the rest of the session.
     return "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0";
+}
+
+std::string SnowflakeSQLBuilder::buildSessionSettings() const {
+    // Any number of statements per request; quoted names kept as written, so that the column
+    // query finds the tables the plugin made; timestamps with an offset read as such; every row
+    // of a look-up returned, so that no column of a table goes unseen.
+    return "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0 QUOTED_IDENTIFIERS_IGNORE_CASE = FALSE "
+           "TIMESTAMP_INPUT_FORMAT = 'AUTO' ROWS_PER_RESULTSET = 0";
 }
 
 SQLBuilder::ValueStyle SnowflakeSQLBuilder::valueStyle(const std::string& type) const {

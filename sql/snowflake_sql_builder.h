@@ -26,6 +26,7 @@ public:
     std::string getIdentifierCloseQuote() const override;
     int32_t getMultiStatementCountAttribute() const override;
     std::string buildMultiStatementSession() const override;
+    std::string buildSessionSettings() const override;
     ValueStyle valueStyle(const std::string& type) const override;
     void appendValue(std::string& out, const char* text, size_t length,
                      ValueStyle style) const override;

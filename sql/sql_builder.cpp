@@ -1,5 +1,6 @@
 #include "sql/sql_builder.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <utility>
@@ -196,14 +197,18 @@ std::string SQLBuilder::buildCreateRejectTable(const std::string& table) const {
            quoteIdentifier("replay_pass") + " VARCHAR(36))";
 }
 
-std::vector<std::string> SQLBuilder::buildRejectTableUpgrade(const std::string& table) const {
+std::vector<std::string> SQLBuilder::buildRejectTableUpgrade(
+    const std::string& table, const std::vector<std::string>& columns) const {
     // Nullable even in a new table: a gateway still on the earlier version writes rows without
-    // them.
+    // them. Only the missing ones are added: "ADD COLUMN IF NOT EXISTS" is not taken everywhere.
     std::vector<std::string> statements;
+    if (columns.empty()) {
+        return statements;
+    }
     for (const char* column : {"reject_id", "replay_pass"}) {
-        statements.push_back("ALTER TABLE " + quoteIdentifier(table) +
-                             " ADD COLUMN IF NOT EXISTS " + quoteIdentifier(column) +
-                             " VARCHAR(36)");
+        if (std::find(columns.begin(), columns.end(), column) == columns.end()) {
+            statements.push_back(buildAlterTable(table, column, "VARCHAR(36)"));
+        }
     }
     return statements;
 }
@@ -284,6 +289,10 @@ std::string SQLBuilder::getStatementSeparator() const {
 }
 
 std::string SQLBuilder::buildMultiStatementSession() const {
+    return std::string();
+}
+
+std::string SQLBuilder::buildSessionSettings() const {
     return std::string();
 }
 

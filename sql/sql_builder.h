@@ -46,6 +46,9 @@ public:
     // The session setting that lets a request hold any number of statements, for drivers that
     // do not pass the statement attribute on; empty when the dialect has none.
     virtual std::string buildMultiStatementSession() const;
+    // The session settings the plugin's SQL relies on, whatever the account's or user's
+    // defaults, as one statement; empty when the dialect has none.
+    virtual std::string buildSessionSettings() const;
     // A transaction written as statements, for a request that carries its own.
     virtual std::string buildBegin() const;
     virtual std::string buildCommit() const;
@@ -136,8 +139,10 @@ public:
     };
     std::string buildCreateRejectTable(const std::string& table) const;
     // Brings a reject table made by an earlier version up to date in place: the columns it
-    // lacks, added empty (IF NOT EXISTS, so that the statements can run every time).
-    std::vector<std::string> buildRejectTableUpgrade(const std::string& table) const;
+    // lacks among those it has (`columns`, as the column query reports them), added empty.
+    // Nothing for a table that reports no columns: the plugin has just made it whole.
+    std::vector<std::string> buildRejectTableUpgrade(const std::string& table,
+                                                     const std::vector<std::string>& columns) const;
     std::string buildRejectInsert(const std::string& table,
                                   const std::vector<RejectRow>& rows) const;
     // Replaying rejects: an id for the instance's rows without one (written by an earlier

@@ -93,12 +93,14 @@ TEST_F(ClientRequests, ARequestEndsAtItsLengthNotAtANul) {
     const std::string text = "SELECT 1;\nSELECT 2;\nSELECT 3";
 
     const RequestResult result =
-        client->executeRequest(text.data(), text.find(";\nSELECT 3"), 2, 0);
+        client->executeRequest(text.data(), text.find(";\nSELECT 3"), 2, 0, Results::Read);
 
     EXPECT_TRUE(result.success);
     EXPECT_EQ(driver().journal(), (Strings{"SELECT 1", "SELECT 2"}));
 }
 
+// The execute call fails for the request, with the failed statement's records: the statements
+// before it are not counted as done.
 TEST_F(ClientRequests, AFailureInTheMiddleIsFoundWithItsCause) {
     StatementScript refused;
     refused.match = "INSERT INTO b";
@@ -112,10 +114,57 @@ TEST_F(ClientRequests, AFailureInTheMiddleIsFoundWithItsCause) {
         3, 0);
 
     EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.completed, 1u);
+    EXPECT_EQ(result.completed, 0u);
     EXPECT_EQ(client->lastError().sqlState, "22018");
     EXPECT_EQ(client->lastError().nativeError, 100038);
+    EXPECT_EQ(client->lastError().errorClass, ErrorClass::Data);
+    EXPECT_EQ(driver().journal(),
+              (Strings{"INSERT INTO a VALUES (1)", "INSERT INTO b VALUES ('x')"}));
 }
+
+// Writes are not walked: a successful execute stands for all of the request's statements, and
+// nothing more is asked of the driver; look-ups read every result.
+struct WalkCase {
+    const char* name;
+    Results results;
+    size_t rowsRead;
+    int moreResults;
+    int fetches;
+};
+
+class RequestWalk : public ClientRequests, public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(RequestWalk, OnlyWhereTheRowsAreWanted) {
+    const WalkCase& row = GetParam();
+    StatementScript two;
+    two.match = "SELECT 2";
+    two.prefix = false;
+    two.columns = {"N"};
+    two.rows = {{std::string("2")}};
+    driver().addStatement(two);
+    driver().clearCallCounts();
+
+    const RequestResult result =
+        client->executeRequest("SELECT 1;\nSELECT 2;\nSELECT 3", 3, 0, row.results);
+
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.completed, 3u);
+    size_t rows = 0;
+    for (const QueryResult& statement : result.results) {
+        rows += statement.rows.size();
+    }
+    EXPECT_EQ(rows, row.rowsRead);
+    EXPECT_EQ(driver().callCount("SQLExecDirect"), 1);
+    EXPECT_EQ(driver().callCount("SQLMoreResults"), row.moreResults);
+    EXPECT_EQ(driver().callCount("SQLFetch"), row.fetches);
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, RequestWalk,
+                         ::testing::Values(WalkCase{"Write", Results::Skip, 0, 0, 0},
+                                           WalkCase{"LookUp", Results::Read, 1, 3, 4}),
+                         [](const ::testing::TestParamInfo<WalkCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The statement count attribute, on drivers that want it, take it or refuse it.
 struct ModeCase {

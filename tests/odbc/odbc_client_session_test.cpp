@@ -443,11 +443,11 @@ TEST_F(ODBCClientSession, ProductNameFailureStillCompletesTheCache) {
 }
 
 TEST_F(ODBCClientSession, UnlistedProductIsUnknown) {
-    driver().setDbmsName("Snowflake");
+    driver().setDbmsName("ScriptedDB");
     connect();
     LogCapture capture;
     client->cacheDatabaseType();
-    EXPECT_TRUE(capture.contains(Level::WARN, "Unknown database type string: Snowflake"));
+    EXPECT_TRUE(capture.contains(Level::WARN, "Unknown database type string: ScriptedDB"));
     EXPECT_EQ(client->getDatabaseType(), "Unknown");
     EXPECT_TRUE(client->isDatabaseTypeCached());
 }

@@ -51,4 +51,8 @@ int scripted_driver_disconnect_count() {
 int scripted_driver_open_handles() {
     return scripted::DriverState::get().handlesOpen();
 }
+
+int scripted_driver_call_count(const char* function) {
+    return scripted::DriverState::get().callCount(function == nullptr ? "" : function);
+}
 }

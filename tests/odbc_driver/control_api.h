@@ -15,6 +15,9 @@ const char* scripted_driver_connection_string();
 int scripted_driver_connect_count();
 int scripted_driver_disconnect_count();
 int scripted_driver_open_handles();
+// How often the driver's function of that name was called since the last reset or
+// {"clearCalls": true}; "SQLSetConnectAttr(SQL_ATTR_AUTOCOMMIT)" counts autocommit switches.
+int scripted_driver_call_count(const char* function);
 }
 
 #endif

@@ -300,6 +300,7 @@ DriverState& DriverState::get() {
 //   "dbmsName": "text", "dbmsNameReturnCode": n
 //   "connectionDead": bool   also revives connections killed by a statement
 //   "journal": bool
+//   "clearCalls": true      the call counts back to zero
 //   "multiStatement": "snowflake" | "postgres" | "single" | "session"   (default "postgres")
 //   "snowflakeLimits": bool  refuse more than 16,384 VALUES rows in a statement or more than
 //                            1 MiB of request text (default true)
@@ -333,6 +334,7 @@ bool DriverState::apply(const char* json, std::string& error) {
                                             "dbmsNameReturnCode",
                                             "connectionDead",
                                             "journal",
+                                            "clearCalls",
                                             "statements",
                                             "multiStatement",
                                             "snowflakeLimits",
@@ -351,6 +353,8 @@ bool DriverState::apply(const char* json, std::string& error) {
         const bool reset = has("reset") && boolean(member(document, "reset"), "reset");
         const bool clear =
             has("clearJournal") && boolean(member(document, "clearJournal"), "clearJournal");
+        const bool clearCalls =
+            has("clearCalls") && boolean(member(document, "clearCalls"), "clearCalls");
         std::optional<Outcome> connectResult, allocResult, attrResult;
         if (has("connect")) {
             connectResult = outcome(member(document, "connect"), "connect");
@@ -406,6 +410,9 @@ bool DriverState::apply(const char* json, std::string& error) {
         }
         if (clear) {
             journal.clear();
+        }
+        if (clearCalls) {
+            callCounts.clear();
         }
         if (connectResult) {
             connectOutcome = std::move(*connectResult);
@@ -466,6 +473,7 @@ void DriverState::resetLocked() {
     snowflakeLimits = true;
     journaling = true;
     journal.clear();
+    callCounts.clear();
     connectionString.clear();
     connects = 0;
     disconnects = 0;
@@ -654,6 +662,17 @@ void DriverState::appendToJournalFile(const char* text, size_t length) const {
         std::fprintf(file, "%s\n", buffer.GetString());
         std::fclose(file);
     }
+}
+
+void DriverState::counted(const char* function) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++callCounts[function];
+}
+
+int DriverState::callCount(const std::string& function) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = callCounts.find(function);
+    return found == callCounts.end() ? 0 : found->second;
 }
 
 std::string DriverState::journalJson() const {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -110,6 +111,11 @@ public:
     CallScript call(Call which);
     MultiStatement multiStatement() const;
 
+    // Counts a call of the named ODBC function.
+    void counted(const char* function);
+    // How often the named function was called since the last reset or "clearCalls".
+    int callCount(const std::string& function) const;
+
     std::string journalJson() const;
     std::string lastConnectionString() const;
     int connectCount() const;
@@ -145,6 +151,7 @@ private:
     bool snowflakeLimits = true;
     bool journaling = true;
     std::vector<std::string> journal;
+    std::map<std::string, int> callCounts;
     std::string journalFile;
     std::string loadedScriptFile;
     std::string connectionString;

@@ -554,6 +554,7 @@ SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC ConnectionHandle, SQLINTEGER Attribu
         return finish(*connection, SQL_SUCCESS);
     }
     const bool on = reinterpret_cast<uintptr_t>(Value) != SQL_AUTOCOMMIT_OFF;
+    DriverState::get().counted("SQLSetConnectAttr(SQL_ATTR_AUTOCOMMIT)");
     const SQLRETURN code =
         scriptedCall(*connection, connection, on ? Call::AUTOCOMMIT_ON : Call::AUTOCOMMIT_OFF);
     if (succeeded(code)) {
@@ -627,6 +628,7 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC ConnectionHandle, SQLUSMALLINT InfoType, SQ
 SQLRETURN SQL_API SQLExecDirect(SQLHSTMT StatementHandle, SQLCHAR* StatementText,
                                 SQLINTEGER TextLength) {
     trace("SQLExecDirect", TextLength);
+    DriverState::get().counted("SQLExecDirect");
     auto* statement = as<Statement>(StatementHandle, HandleKind::STATEMENT);
     if (statement == nullptr) {
         return SQL_INVALID_HANDLE;
@@ -650,6 +652,12 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT StatementHandle, SQLCHAR* StatementText
         if (result.killConnection) {
             statement->connection->killedAt = state.revival();
         }
+    }
+    // As with Snowflake's driver (and psqlODBC), a statement that fails fails the execute
+    // call, with its own records; the results of the statements before it are gone.
+    const StatementResult last = statement->results.back();
+    if (!succeeded(last.outcome.returnCode) && last.outcome.returnCode != SQL_NO_DATA) {
+        statement->results.assign(1, last);
     }
     return showResult(*statement);
 }
@@ -710,6 +718,7 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNu
 
 SQLRETURN SQL_API SQLFetch(SQLHSTMT StatementHandle) {
     trace("SQLFetch");
+    DriverState::get().counted("SQLFetch");
     auto* statement = as<Statement>(StatementHandle, HandleKind::STATEMENT);
     if (statement == nullptr) {
         return SQL_INVALID_HANDLE;
@@ -821,6 +830,7 @@ SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT StatementHandle) {
 
 SQLRETURN SQL_API SQLEndTran(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT CompletionType) {
     trace("SQLEndTran", HandleType);
+    DriverState::get().counted("SQLEndTran");
     if (HandleType != SQL_HANDLE_ENV && HandleType != SQL_HANDLE_DBC) {
         return SQL_ERROR;
     }
@@ -856,6 +866,7 @@ SQLRETURN SQL_API SQLRowCount(SQLHSTMT StatementHandle, SQLLEN* RowCount) {
 // Moves on to the next statement of the request.
 SQLRETURN SQL_API SQLMoreResults(SQLHSTMT StatementHandle) {
     trace("SQLMoreResults");
+    DriverState::get().counted("SQLMoreResults");
     auto* statement = as<Statement>(StatementHandle, HandleKind::STATEMENT);
     if (statement == nullptr) {
         return SQL_INVALID_HANDLE;

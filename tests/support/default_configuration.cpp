@@ -142,6 +142,15 @@ const ConfigurationItems& expectedDefaultConfiguration() {
           {"default", "false"},
           {"order", "16"},
           {"displayName", "Replay rejected readings"}}},
+        {"driver",
+         {{"description",
+           "Name of Snowflake's ODBC driver as the driver manager knows it (its section in "
+           "odbcinst.ini); newer installers may register it under another name than "
+           "SnowflakeDSIIDriver"},
+          {"type", "string"},
+          {"default", "SnowflakeDSIIDriver"},
+          {"order", "17"},
+          {"displayName", "ODBC Driver Name"}}},
     };
     return items;
 }

@@ -259,6 +259,15 @@ int ScriptedDriver::openHandles() const {
     return symbol<decltype(&scripted_driver_open_handles)>("scripted_driver_open_handles")();
 }
 
+int ScriptedDriver::callCount(const std::string& function) const {
+    return symbol<decltype(&scripted_driver_call_count)>("scripted_driver_call_count")(
+        function.c_str());
+}
+
+void ScriptedDriver::clearCallCounts() {
+    load(R"({"clearCalls":true})");
+}
+
 std::string ScriptedDriver::connectionString(const std::string& extra) {
     return "Driver={ScriptedDriver};" + extra;
 }

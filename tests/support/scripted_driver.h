@@ -100,12 +100,12 @@ public:
     // Entries are tried in the order added; the first that matches and has
     // times left answers. Unmatched statements succeed without a result set.
     //
-    // A request's statements run in order up to the first that fails: then SQLExecDirect
-    // returns the first statement's outcome; each SQLMoreResults moves to the next statement
-    // and returns its outcome (result set, or failure with its records on the statement
-    // handle), SQL_NO_DATA after the last one run. Statements after a failed one are neither
-    // run nor journaled; a request refused as a whole (statement count, Snowflake's limits)
-    // journals nothing. SQLRowCount: the rows of a scripted result set, else the number of
+    // A request's statements run in order up to the first that fails. When one fails,
+    // SQLExecDirect fails with its records, as Snowflake's driver does; when all ran,
+    // SQLExecDirect returns the first statement's outcome and each SQLMoreResults moves to the
+    // next statement's result, SQL_NO_DATA after the last. Statements after a failed one are
+    // neither run nor journaled; a request refused as a whole (statement count, Snowflake's
+    // limits) journals nothing. SQLRowCount: the rows of a scripted result set, else the number of
     // VALUES rows of an INSERT, else 0.
     void addStatement(const StatementScript& statement);
     void setJournaling(bool on);
@@ -137,6 +137,11 @@ public:
     // Driver-side handles (environment, connection, statement) not yet freed;
     // a live count, not touched by reset().
     int openHandles() const;
+    // Calls of the driver's function of that name since reset() or clearCallCounts():
+    // "SQLExecDirect", "SQLMoreResults", "SQLFetch", "SQLEndTran", and
+    // "SQLSetConnectAttr(SQL_ATTR_AUTOCOMMIT)" for autocommit switches.
+    int callCount(const std::string& function) const;
+    void clearCallCounts();
 
     static std::string connectionString(const std::string& extra = "");
 

@@ -7,10 +7,10 @@ namespace varnholt {
 namespace test {
 
 RequestResult StatementClient::executeRequest(const char* text, size_t length,
-                                              size_t statementCount, SQLINTEGER) {
+                                              size_t statementCount, SQLINTEGER, Results) {
     RequestResult result;
     if (statementCount != 1) {
-        lastFailure = StatementError{"0A000", 0, "one statement per request"};
+        lastFailure = StatementError::classified("0A000", 0, "one statement per request");
         return result;
     }
     try {
@@ -20,10 +20,10 @@ RequestResult StatementClient::executeRequest(const char* text, size_t length,
             result.completed = 1;
             result.results.push_back(std::move(rows));
         } else {
-            lastFailure = StatementError{"XX000", 0, "scripted failure"};
+            lastFailure = StatementError::classified("XX000", 0, "scripted failure");
         }
     } catch (const std::exception& e) {
-        lastFailure = StatementError{"XX000", 0, e.what()};
+        lastFailure = StatementError::classified("XX000", 0, e.what());
     }
     return result;
 }

@@ -17,7 +17,7 @@ class StatementClient : public ODBCClient {
 public:
     using ODBCClient::executeRequest;
     RequestResult executeRequest(const char* text, size_t length, size_t statementCount,
-                                 SQLINTEGER countAttribute) override;
+                                 SQLINTEGER countAttribute, Results results) override;
     bool beginTransaction() override { return transaction("[autocommit off]"); }
     bool commitTransaction() override { return transaction("[commit]"); }
     bool rollbackTransaction() override { return transaction("[rollback]"); }

@@ -49,6 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ProductNameCase{"Postgres", DatabaseType::PostgreSQL},
                       ProductNameCase{"informix", DatabaseType::Informix},
                       ProductNameCase{"INFORMIX", DatabaseType::Informix},
+                      ProductNameCase{"Snowflake", DatabaseType::Snowflake},
                       ProductNameCase{"sqlserver", DatabaseType::SQLServer},
                       ProductNameCase{"sql server", DatabaseType::SQLServer},
                       ProductNameCase{"SQL Server", DatabaseType::SQLServer},
@@ -75,7 +76,7 @@ TEST_P(UnknownProductName, WarnsAndGivesUnknown) {
 INSTANTIATE_TEST_SUITE_P(DatabaseType, UnknownProductName,
                          ::testing::Values("", " mysql", "mysql ", "MySQL 8.0", "PostgreSQL 15.4",
                                            "Microsoft SQL Server 2019", "sql  server", "sql_server",
-                                           "Snowflake", "Unknown", "my sql", "postgre",
+                                           "Snowflake 8.0", "Unknown", "my sql", "postgre",
                                            "MYSQL\xC3\x89"),
                          textNames());
 
@@ -100,15 +101,15 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeTextCase{4, "Oracle", "ROWNUM"}, TypeTextCase{5, "DB2", "FETCH FIRST"},
                       TypeTextCase{6, "SQLite", "LIMIT"}, TypeTextCase{7, "MariaDB", "LIMIT"},
                       TypeTextCase{8, "Sybase", "TOP"}, TypeTextCase{9, "Informix", "FIRST"},
-                      TypeTextCase{10, "Unknown", "LIMIT"}, TypeTextCase{42, "Unknown", "LIMIT"},
-                      TypeTextCase{-1, "Unknown", "LIMIT"}),
+                      TypeTextCase{10, "Snowflake", "LIMIT"}, TypeTextCase{11, "Unknown", "LIMIT"},
+                      TypeTextCase{42, "Unknown", "LIMIT"}, TypeTextCase{-1, "Unknown", "LIMIT"}),
     caseNames([](const TypeTextCase& c) {
         return caseName({std::to_string(c.value), c.displayName});
     }));
 
 // Every named type's display name is also a product name that maps back to it.
 TEST(DatabaseType, DisplayNamesMapBack) {
-    for (int32_t value = 1; value <= 9; ++value) {
+    for (int32_t value = 1; value <= 10; ++value) {
         const auto type = static_cast<DatabaseType>(value);
         EXPECT_EQ(stringToDatabaseType(databaseTypeToString(type)), type) << value;
     }

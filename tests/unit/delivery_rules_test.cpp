@@ -64,6 +64,75 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+// Values a column refuses for certain are rejects before the request, with Snowflake's own
+// answer; whatever a column may take goes to the database.
+struct RefusalCase {
+    const char* name;
+    std::string value;
+    const char* type;
+    int scale;
+    std::string message;  // empty: taken, as far as the plugin can tell
+};
+
+class ForeseenRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(ForeseenRefusal, SpeaksTheDatabasesWords) {
+    const RefusalCase& row = GetParam();
+    const StatementError refusal = BatchRenderer::refusalFor(row.value, row.type, row.scale);
+    EXPECT_EQ(refusal.message, row.message);
+    EXPECT_EQ(refusal.sqlState, "");
+    EXPECT_EQ(refusal.errorClass, row.message.empty() ? ErrorClass::Other : ErrorClass::Data);
+}
+
+const std::string LONG_WORD(150, 'w');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForeseenRefusal,
+    ::testing::Values(
+        RefusalCase{"WordIntoReal", "high", "REAL NULL", -1,
+                    "Numeric value 'high' is not recognized"},
+        RefusalCase{"WordIntoInteger", "1); DROP TABLE t; --", "BIGINT", -1,
+                    "Numeric value '1); DROP TABLE t; --' is not recognized"},
+        RefusalCase{"DecimalComma", "1,5", "NUMBER(38,0)", -1,
+                    "Numeric value '1,5' is not recognized"},
+        RefusalCase{"PointAlone", ".", "FLOAT", -1, "Numeric value '.' is not recognized"},
+        RefusalCase{"ExponentWithoutDigits", "1e", "FLOAT", -1,
+                    "Numeric value '1e' is not recognized"},
+        RefusalCase{"NaNIntoInteger", "NaN", "BIGINT", -1, "Numeric value 'NaN' is not recognized"},
+        RefusalCase{"LongWordCutInTheMessage", LONG_WORD, "REAL", -1,
+                    "Numeric value '" + std::string(100, 'w') + "...' is not recognized"},
+        RefusalCase{"ThirtyNineDigits", "340282346638528859811704183484516925440.000000", "BIGINT",
+                    -1,
+                    "Numeric value '340282346638528859811704183484516925440.000000' is out of "
+                    "range"},
+        RefusalCase{"BeyondThePrecisionLeftByTheScale", "123456789012345678901234567890123456",
+                    "NUMBER", 3,
+                    "Numeric value '123456789012345678901234567890123456' is out of range"},
+        RefusalCase{"BeyondTheLargestDouble", "1e309", "REAL", -1,
+                    "Numeric value '1e309' is out of range"},
+        RefusalCase{"JustBeyondTheLargestDouble", "1.8e308", "FLOAT", -1,
+                    "Numeric value '1.8e308' is out of range"},
+        RefusalCase{"WordIntoTimestamp", "soon", "TIMESTAMP_TZ", -1,
+                    "Timestamp 'soon' is not recognized"},
+        RefusalCase{"ThirtyEightDigits", "12345678901234567890123456789012345678", "BIGINT", -1,
+                    ""},
+        RefusalCase{"LeadingZerosDoNotCount", "000000000000000000000000000000000000000001",
+                    "BIGINT", -1, ""},
+        RefusalCase{"LargestDouble", "1.7976931348623157e308", "REAL", -1, ""},
+        RefusalCase{"TinyExponent", "1e-400", "REAL", -1, ""},
+        RefusalCase{"ZeroWithAHugeExponent", "0e999", "BIGINT", -1, ""},
+        RefusalCase{"PointFirst", "-.5", "REAL", -1, ""},
+        RefusalCase{"SpecialFloat", "-Infinity", "FLOAT", -1, ""},
+        RefusalCase{"SurroundingBlanksLeftToTheDatabase", " 12 ", "BIGINT", -1, ""},
+        RefusalCase{"EmptyIsNull", "", "BIGINT", -1, ""},
+        RefusalCase{"NullWord", "NULL", "REAL", -1, ""},
+        RefusalCase{"WordIntoText", "high", "VARCHAR(256)", -1, ""},
+        RefusalCase{"TimestampText", "2024-05-06 07:08:09+00:00", "TIMESTAMP_TZ", -1, ""},
+        RefusalCase{"EpochSecondsIntoTimestamp", "1700000000", "TIMESTAMP_TZ", -1, ""},
+        RefusalCase{"EmptyTimestampLeftToTheDatabase", "", "TIMESTAMP_TZ", -1, ""},
+        RefusalCase{"WordIntoUnknownType", "high", "VARIANT", -1, ""}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
 TEST(CharacterCount, CountsCharactersNotBytes) {
     EXPECT_EQ(BatchRenderer::characterCount(""), 0u);
     EXPECT_EQ(BatchRenderer::characterCount("abc"), 3u);

@@ -125,7 +125,7 @@ const ErrorCase CASES[] = {
     {"EmulatorSessionTerminated", "57P01", 7, "terminating connection due to administrator command",
      ErrorClass::Connection},
     {"EmulatorCrashShutdown", "57P02", 7, "", ErrorClass::Connection},
-    {"SnowflakeNoWarehouse", "57P03", 606, "No active warehouse selected in the current session.",
+    {"SnowflakeWarehouseSuspended", "57P03", 608, "Warehouse 'W' is suspended.",
      ErrorClass::Connection},
     {"OdbcTimeout", "HYT00", 0, "Timeout expired", ErrorClass::Connection},
     {"OdbcConnectionTimeout", "HYT01", 0, "", ErrorClass::Connection},
@@ -134,6 +134,31 @@ const ErrorCase CASES[] = {
     {"SnowflakeNameResolutionUnderS1000", "S1000", 0, "Couldn't resolve host name",
      ErrorClass::Connection},
     {"SnowflakeTimeoutUnder01S00", "01S00", 0, "Timeout was reached", ErrorClass::Connection},
+
+    // The session lacks a current schema or a warehouse: 22000 is no data error without a
+    // 100xxx code.
+    {"SnowflakeNoCurrentSchemaUnderState22000", "22000", 90106,
+     "Cannot perform CREATE TABLE. This session does not have a current schema.",
+     ErrorClass::SessionSetup},
+    {"NoCurrentSchemaCodeOnlyInTheMessagePrefix", "22000", 0,
+     "090106 (22000): Cannot perform CREATE TABLE. This session does not have a current schema.",
+     ErrorClass::SessionSetup},
+    {"State22000WithoutACodeIsNoDataError", "22000", 0, "Something about the session",
+     ErrorClass::Other},
+    {"State22000WithAnotherCodeIsNoDataError", "22000", 2140, "", ErrorClass::Other},
+    {"State22000WithTheDataCodeInThePrefix", "HY000", 0,
+     "100072 (22000): NULL result in a non-nullable column", ErrorClass::Data},
+    {"SnowflakeNoWarehouse", "57P03", 606, "No active warehouse selected in the current session.",
+     ErrorClass::SessionSetup},
+
+    // The server gave the statement up for now.
+    {"SnowflakeTimeout", "57014", 630, "Statement reached its statement or warehouse timeout",
+     ErrorClass::Busy},
+    {"SnowflakeCancelled", "57014", 604, "Statement cancelled", ErrorClass::Busy},
+    {"SnowflakeLockQueueFull", "57014", 625, "Statement waited too long for a lock",
+     ErrorClass::Busy},
+    {"OdbcCancelled", "HY008", 0, "Operation canceled", ErrorClass::Busy},
+    {"EmulatorDeadlock", "40P01", 7, "deadlock detected", ErrorClass::Busy},
 
     // Limits.
     {"SnowflakeTooManyExpressions", "42601", 1795,
@@ -147,8 +172,8 @@ const ErrorCase CASES[] = {
     {"SyntaxError", "42601", 7, "syntax error at or near \"VALUES\"", ErrorClass::Other},
     {"SnowflakeSyntaxState42000", "42000", 1003, "syntax error line 1", ErrorClass::Other},
     {"PermissionDenied", "42501", 7, "permission denied for table pumps", ErrorClass::Other},
-    {"StatementCancelled", "57014", 604, "Statement cancelled", ErrorClass::Other},
-    {"Deadlock", "40P01", 7, "deadlock detected", ErrorClass::Other},
+    {"StatementCountMismatch", "0A000", 8,
+     "Actual statement count 3 did not match the desired statement count 1.", ErrorClass::Other},
     {"EmulatorTransactionAborted", "25P02", 7, "current transaction is aborted", ErrorClass::Other},
     {"GeneralErrorWithoutKnownWords", "HY000", 0, "Something went wrong", ErrorClass::Other},
     {"NothingAtAll", "", 0, "", ErrorClass::Other},

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -372,6 +373,39 @@ TEST(SnowflakeODBCConfig, OverriddenItemsGiveTheSnowflakeForm) {
               "Database=PLANT_DB;UID=loader;PWD=hunter2;SCHEMA=TOLVANE;role=LOADER;warehouse=WH;");
 }
 
+// The driver as Snowflake's installer registered it, under whatever name; braces keep a name
+// with blanks whole, and a "}" in it cannot end them.
+struct DriverCase {
+    const char* name;
+    std::optional<std::string> item;  // nullopt: no "driver" item at all
+    const char* start;
+};
+
+class SnowflakeDriverName : public ::testing::TestWithParam<DriverCase> {};
+
+TEST_P(SnowflakeDriverName, StartsTheConnectionString) {
+    ConfigCategory category = defaultCategory();
+    if (GetParam().item) {
+        category.setValue("driver", *GetParam().item);
+    }
+    SnowflakeODBCConfig config;
+    config.configure(&category);
+    EXPECT_EQ(config.getConnectionString().rfind(GetParam().start, 0), 0u)
+        << config.getConnectionString();
+    EXPECT_EQ(config.getConnectionString().find("Server=localhost;"),
+              std::string(GetParam().start).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, SnowflakeDriverName,
+    ::testing::Values(DriverCase{"Default", std::nullopt, "Driver={SnowflakeDSIIDriver};"},
+                      DriverCase{"Renamed", std::string("Snowflake ODBC Driver"),
+                                 "Driver={Snowflake ODBC Driver};"},
+                      DriverCase{"ClosingBrace", std::string("odd}name"), "Driver={odd}}name};"},
+                      DriverCase{"EmptyIsTheDefault", std::string(),
+                                 "Driver={SnowflakeDSIIDriver};"}),
+    [](const ::testing::TestParamInfo<DriverCase>& info) { return std::string(info.param.name); });
+
 TEST(SnowflakeODBCConfig, AdditionalParametersFollowTheFixedSchemaDirectly) {
     ConfigCategory category = defaultCategory();
     category.setValue("additionalParams", R"({"a":"1"})");
@@ -630,6 +664,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"Role", [](ODBCConfig& c) { c.role = "R"; }, true},
         ChangeCase{"IntegerType", [](ODBCConfig& c) { c.integerType = "REAL"; }, true},
         ChangeCase{"ReplayRejects", [](ODBCConfig& c) { c.replayRejects = true; }, true},
+        ChangeCase{"Driver", [](ODBCConfig& c) { c.driver = "Snowflake"; }, true},
         ChangeCase{"ConnectionStringOnly", [](ODBCConfig& c) { c.connectionString = "x"; }, false}),
     [](const ::testing::TestParamInfo<ChangeCase>& info) { return info.param.name; });
 
