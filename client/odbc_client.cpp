@@ -346,6 +346,17 @@ std::string ODBCClient::getDatabaseProductName() {
     return name;
 }
 
+std::string ODBCClient::productName() {
+    SQLCHAR buffer[PRODUCT_NAME_BUFFER_SIZE] = {};
+    SQLSMALLINT length = 0;
+    if (!check(
+            SQLGetInfo(connectionHandle, SQL_DBMS_NAME, buffer, PRODUCT_NAME_BUFFER_SIZE, &length),
+            SQL_HANDLE_DBC, connectionHandle, "SQLGetInfo")) {
+        return "";
+    }
+    return bufferText(buffer, sizeof(buffer));
+}
+
 std::string ODBCClient::getDatabaseType() {
     if (!databaseTypeCached) {
         Logger::getLogger()->warn(
@@ -490,14 +501,19 @@ bool ODBCClient::setAutoCommit(bool on) {
 
 bool ODBCClient::endTransaction(SQLSMALLINT completion, const char* name) {
     Logger::getLogger()->debug("%s transaction", name);
-    const bool ended = check(SQLEndTran(SQL_HANDLE_DBC, connectionHandle, completion),
-                             SQL_HANDLE_DBC, connectionHandle, "SQLEndTran");
-    // Autocommit goes back on whatever the outcome, so that nothing later runs inside a
-    // transaction nobody ends; the outcome of the end is what the caller needs.
+    if (!check(SQLEndTran(SQL_HANDLE_DBC, connectionHandle, completion), SQL_HANDLE_DBC,
+               connectionHandle, "SQLEndTran")) {
+        // Autocommit stays off: switching it on commits what is still open (Snowflake's driver
+        // sends ALTER SESSION SET AUTOCOMMIT), rows written before a failure included. The
+        // caller closes the session instead.
+        return false;
+    }
+    // Nothing is open any more; a failure to switch back only leaves the next batch in a
+    // transaction of the driver's, which it ends itself.
     const StatementError endFailure = lastFailure;
     setAutoCommit(true);
     lastFailure = endFailure;
-    return ended;
+    return true;
 }
 
 bool ODBCClient::beginTransaction() {

@@ -66,7 +66,8 @@ public:
     virtual void Destroy();
 
     // Transactions: begin switches autocommit off; commit and rollback end the transaction and
-    // switch autocommit back on. Each returns false with lastError() set when the driver fails.
+    // switch autocommit back on. Each returns false with lastError() set when the driver fails;
+    // after a failed commit or rollback autocommit stays off (see Transaction).
     virtual bool beginTransaction();
     virtual bool commitTransaction();
     virtual bool rollbackTransaction();
@@ -84,6 +85,11 @@ public:
     }
     // The first diagnostic record of the last failed call.
     const StatementError& lastError() const { return lastFailure; }
+    // The database product's name as the driver reports it, without logging; empty when the
+    // driver cannot say.
+    std::string productName();
+    // Whether a session is open (Connect succeeded and nothing closed it since).
+    bool sessionOpen() const { return connectionHandle != SQL_NULL_HDBC; }
 
     void handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
                                 const std::string& functionName);

@@ -18,6 +18,7 @@
 class ConfigCategory;
 class Reading;
 class DeliveryLedger;
+class LostRequests;
 class RejectReplay;
 class SchemaManager;
 class SQLBuilder;
@@ -77,6 +78,7 @@ protected:
     SQLBuilder* sqlBuilder;
     StatementRunner* statementRunner;
     DeliveryLedger* deliveryLedger;
+    LostRequests* lostRequests;
     RejectReplay* rejectReplay;
 };
 

@@ -11,6 +11,7 @@
 #include "client/odbc_client.h"
 #include "delivery/batch_renderer.h"
 #include "delivery/delivery_ledger.h"
+#include "delivery/lost_requests.h"
 #include "delivery/request_text.h"
 #include "delivery/statement_runner.h"
 #include "delivery/table_batch.h"
@@ -49,6 +50,7 @@ public:
         const SQLBuilder& builder;
         StatementRunner& runner;
         DeliveryLedger& ledger;
+        LostRequests& lostRequests;
         RejectReplay& replay;
         const std::string& databaseName;
         const std::string& instance;
@@ -87,8 +89,11 @@ private:
         std::vector<Statement> statements;
         size_t rows = 0;
         RequestText* text = nullptr;
+        // The commit failed or its answer was lost (logged as such).
+        bool commitFailed = false;
     };
-    enum class Sent { Committed, Refused, Failed };
+    // InDoubt: the request's outcome is unknown (it may have committed, or still run).
+    enum class Sent { Committed, Refused, Failed, InDoubt };
     enum class Trial { Passed, Refused, Failed };
     // What is known of a range of rows before its trial: nothing; refused (by the write or a
     // trial of exactly that range); or likely refused (the range it was split from was, and the
