@@ -519,14 +519,21 @@ BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
         return Sent::Committed;
     }
     error = outcome.error;
+    const ErrorClass errorClass = classifyError(error.sqlState, error.nativeError, error.message);
+    const bool commitFailed = outcome.completed == commit && outcome.suspects == 1;
+    // The database refused a statement before the commit: nothing was committed. Any other
+    // failure may have come after the commit reached the database, or left the request running.
+    const bool inDoubt =
+        commitFailed ||
+        (errorClass != ErrorClass::Data && errorClass != ErrorClass::ObjectMissing &&
+         errorClass != ErrorClass::ObjectExists && errorClass != ErrorClass::Limit);
     // A failed statement leaves the transaction open on Snowflake, with the statements before
     // it; a failed request may have left it open anywhere.
-    if (!transaction.rollback()) {
+    const bool rolledBack = transaction.rollback();
+    if (!rolledBack && !inDoubt) {
         error = transaction.error();
         return Sent::Failed;
     }
-    const ErrorClass errorClass = classifyError(error.sqlState, error.nativeError, error.message);
-    const bool commitFailed = outcome.completed == commit && outcome.suspects == 1;
     if (commitFailed) {
         attempt.commitFailed = true;
         log()->error("Failed to commit a batch of %zu rows: SQLSTATE %s, native error %d: %s",
@@ -539,10 +546,7 @@ BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
     outcome.completed = outcome.completed > 0 ? outcome.completed - 1 : 0;
     outcome.completed = std::min(outcome.completed, statements - 1);
     outcome.suspects = std::min(outcome.suspects, statements - outcome.completed);
-    // The database refused a statement before the commit: nothing was committed. Any other
-    // failure may have come after the commit reached the database.
-    if (errorClass != ErrorClass::Data && errorClass != ErrorClass::ObjectMissing &&
-        errorClass != ErrorClass::ObjectExists && errorClass != ErrorClass::Limit) {
+    if (inDoubt) {
         return Sent::InDoubt;
     }
     return Sent::Refused;

@@ -506,6 +506,7 @@ struct LostRequest {
     int stillRunning;  // history look-ups that still show a query of the lost session
     bool historyFails;
     bool delivered;
+    bool rollbackFails = false;  // as on a connection that is gone
 };
 
 class LostRequestSettled : public SendPipeline,
@@ -518,6 +519,9 @@ TEST_P(LostRequestSettled, BeforeTheLedgerIsLookedAt) {
     const std::string running = builder.buildSessionQueriesRunning("1001", true);
     driver().setMultiStatementMode(MultiStatementMode::POSTGRES);
     scriptFailure("INSERT INTO \"pumps\"", {"08S01", 0, "Communication link failure"}, true);
+    if (row.rollbackFails) {
+        scriptFailure("ROLLBACK", {"08S01", 0, "Communication link failure"});
+    }
     Batch batch;
     batch.add(pump(2.0));
     EXPECT_FALSE(send(batch));
@@ -579,6 +583,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LostRequestSettled,
     ::testing::Values(
         LostRequest{"Reconnect", false, 0, false, true},
+        LostRequest{"ReconnectAfterTheRollbackFailed", false, 0, false, true, true},
         LostRequest{"NewInstance", true, 0, false, true},
         LostRequest{"CancelTakesAWhile", false, LostRequests::CHECKS - 1, false, true},
         LostRequest{"StillRunning", false, LostRequests::CHECKS, false, false},
