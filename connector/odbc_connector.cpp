@@ -131,6 +131,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         // Another database, or another user's view of it: nothing known of its tables holds.
         schemaManager->clearCache();
         deliveryLedger->reset();
+        lostRequests->reset();
     }
     log()->info("Database configuration updated: Server=%s, Port=%d, Database=%s",
                 config.host.c_str(), config.port, config.schema.c_str());

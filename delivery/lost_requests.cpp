@@ -59,6 +59,11 @@ void LostRequests::identify(StatementRunner& runner, const SQLBuilder& builder) 
         outcome.error.message.c_str());
 }
 
+void LostRequests::reset() {
+    unsettled.clear();
+    searchDue = true;
+}
+
 void LostRequests::lost() {
     if (current.empty()) {
         searchDue = true;

@@ -33,6 +33,9 @@ public:
     // Reads the session's id when it is not known yet; a failure is only logged (a later loss
     // is then settled by the user's query history).
     void identify(StatementRunner& runner, const SQLBuilder& builder);
+    // Another database: the sessions of the one before are not settled there, and any running
+    // request of the instance is looked for again.
+    void reset();
     // The outcome of a request of the current session is unknown.
     void lost();
     // Whether something must be settled before the ledger is trusted.
