@@ -88,8 +88,6 @@ public:
     // The database product's name as the driver reports it, without logging; empty when the
     // driver cannot say.
     std::string productName();
-    // Whether a session is open (Connect succeeded and nothing closed it since).
-    bool sessionOpen() const { return connectionHandle != SQL_NULL_HDBC; }
 
     void handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
                                 const std::string& functionName);

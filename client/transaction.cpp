@@ -50,6 +50,7 @@ bool Transaction::rollback() {
 
 void Transaction::closeSession(const StatementError& why) {
     open = false;
+    closed = true;
     failure = why;
     Logger::getLogger()->warn(
         "Rollback failed (SQLSTATE %s, native error %d: %s): the database session is closed, so "

@@ -38,6 +38,8 @@ public:
     bool rollback();
     // Closes the session instead of rolling back, after a rollback that failed with `why`.
     void closeSession(const StatementError& why);
+    // Whether the session was closed for a rollback that failed.
+    bool sessionClosed() const { return closed; }
     // Why the last step failed.
     const StatementError& error() const { return failure; }
 
@@ -46,6 +48,7 @@ private:
     const bool driverOwned;
     const std::string rollbackStatement;
     bool open;
+    bool closed = false;
     StatementError failure;
 };
 

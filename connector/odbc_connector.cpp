@@ -270,7 +270,7 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
             *client, *schemaManager, *readingMapper, *sqlBuilder, *statementRunner, *deliveryLedger,
             *lostRequests, *rejectReplay, config.schema, instance, wholeNumbersAsReal});
         const BatchDelivery::Result result = delivery.deliver(readings);
-        if (!client->sessionOpen()) {
+        if (result.sessionClosed) {
             // Closed during the batch, after a rollback that failed.
             disconnect();
         } else if (!result.delivered) {

@@ -129,6 +129,7 @@ void BatchDelivery::logFailure(const std::vector<Statement>& statements,
 
 BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& error) {
     result.delivered = false;
+    result.sessionClosed = sessionClosed;
     result.error = error;
     result.failure = classifyError(error.sqlState, error.nativeError, error.message);
     result.requests += parts.runner.takeRequestCount();
@@ -328,9 +329,11 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
     const bool rollbackFailed = outcome.completed == 2 && outcome.suspects == 1;
     if (rollbackFailed) {
         transaction.closeSession(error);
+        sessionClosed = true;
         return Trial::Failed;
     }
     if (!transaction.rollback()) {
+        sessionClosed = true;
         error = transaction.error();
         return Trial::Failed;
     }
@@ -530,6 +533,7 @@ BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
     // A failed statement leaves the transaction open on Snowflake, with the statements before
     // it; a failed request may have left it open anywhere.
     const bool rolledBack = transaction.rollback();
+    sessionClosed = sessionClosed || !rolledBack;
     if (!rolledBack && !inDoubt) {
         error = transaction.error();
         return Sent::Failed;
@@ -567,12 +571,14 @@ BatchDelivery::Sent BatchDelivery::sendInTransaction(Attempt& attempt,
     outcome = parts.runner.run(*attempt.text, 1, attempt.text->statementCount() - 1);
     if (!outcome.success) {
         if (!transaction.rollback()) {
+            sessionClosed = true;
             error = transaction.error();
             return Sent::Failed;
         }
         return Sent::Refused;
     }
     if (transaction.commit() == Transaction::Commit::InDoubt) {
+        sessionClosed = sessionClosed || transaction.sessionClosed();
         attempt.commitFailed = true;
         error = transaction.error();
         log()->error("Failed to commit a batch of %zu rows: SQLSTATE %s, native error %d: %s",

@@ -68,6 +68,8 @@ public:
         size_t tables = 0;
         size_t rejects = 0;
         size_t requests = 0;
+        // A rollback failed, and the session was closed so that nothing of it is committed.
+        bool sessionClosed = false;
     };
 
     explicit BatchDelivery(const Parts& parts);
@@ -171,6 +173,7 @@ private:
     // the database (found by trial), or not fitting a column that was lengthened or asked for its
     // scale.
     std::map<const Reading*, Reject> diverted;
+    bool sessionClosed = false;
 };
 
 #endif
