@@ -20,7 +20,7 @@ FAULT_TIME_LIMIT=${FAULT_TIME_LIMIT:-180}
 # shellcheck source=tests/faults/lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh" "$@"
 
-readings=3000
+readings=2000
 batch=500
 tables=(held)
 python3 - "$readings" >"$WORK_DIR/readings.json" <<'PY'
