@@ -10,7 +10,7 @@
 #   2. A new process: the first runner gives its batch up after the cut and exits; a second
 #      one, started while the cut request is still held, sends the same readings straight to
 #      the database and must find that request by its query history.
-# Each part fails when no cut request was still running to be cancelled, and when any sequence
+# Each round fails when no cut request was still running to be cancelled, and when any sequence
 # number is missing or written twice.
 #
 # Usage: held_request.sh [RUNNER [PLUGIN]]
@@ -47,49 +47,49 @@ SQL
 cancelled_statements() { grep -c "canceling statement due to user request" "$EMULATOR_DIR/server.log" || true; }
 started=$(now)
 
-# Part 1: a reconnect resends.
+# Round 1: a reconnect resends.
 start_proxy --cuts requests --cut-every 2 --cut-delay 0.3
 mapfile -t proxied < <(runner_connection_args "$PROXY_PORT")
 status=0
 "$RUNNER" "${proxied[@]}" --readings "$WORK_DIR/readings.json" --batch-size "$batch" \
-    --retry-interval 1 --max-retries 20 --log-level info >"$WORK_DIR/part1.out" 2>"$WORK_DIR/part1.err" ||
+    --retry-interval 1 --max-retries 20 --log-level info >"$WORK_DIR/round1.out" 2>"$WORK_DIR/round1.err" ||
     status=$?
 stop_proxy
-cat "$WORK_DIR/part1.out" "$WORK_DIR/proxy.err" >&2
-[[ $status -eq 0 ]] || fail "part 1: the runner exited with $status: $(tail -n 5 "$WORK_DIR/part1.err")"
+cat "$WORK_DIR/round1.out" "$WORK_DIR/proxy.err" >&2
+[[ $status -eq 0 ]] || fail "round 1: the runner exited with $status: $(tail -n 5 "$WORK_DIR/round1.err")"
 cuts=$(sed -n 's/.* \([0-9]*\) cuts,.*/\1/p' "$WORK_DIR/proxy.err")
-settled=$(grep -c "whose answer was lost are cancelled and no longer run" "$WORK_DIR/part1.err" || true)
+settled=$(grep -c "whose answer was lost are cancelled and no longer run" "$WORK_DIR/round1.err" || true)
 cancelled=$(cancelled_statements)
-log "part 1 took $(elapsed "$started" "$(now)") s: $cuts requests cut, $settled settled," \
+log "round 1 took $(elapsed "$started" "$(now)") s: $cuts requests cut, $settled settled," \
     "$cancelled held statements cancelled on the server"
-[[ "$cuts" -gt 0 ]] || fail "part 1: no request was cut"
-[[ "$settled" -eq "$cuts" ]] || fail "part 1: $cuts requests cut, $settled settled"
-[[ "$cancelled" -gt 0 ]] || fail "part 1: no cut request was still running when it was settled"
+[[ "$cuts" -gt 0 ]] || fail "round 1: no request was cut"
+[[ "$settled" -eq "$cuts" ]] || fail "round 1: $cuts requests cut, $settled settled"
+[[ "$cancelled" -gt 0 ]] || fail "round 1: no cut request was still running when it was settled"
 check_sequences "$readings" "${tables[@]}"
 
-# Part 2: a new process resends.
+# Round 2: a new process resends.
 sql -c "TRUNCATE \"$EMULATOR_SCHEMA\".held, \"$EMULATOR_SCHEMA\".\"_varnholt_ledger\""
-part2=$(now)
+round2=$(now)
 start_proxy --cuts requests --cut-every 1 --cut-delay 0.3
 mapfile -t proxied < <(runner_connection_args "$PROXY_PORT")
 status=0
 "$RUNNER" "${proxied[@]}" --readings "$WORK_DIR/first-batch.json" --batch-size "$batch" \
-    --max-retries 0 --log-level info >"$WORK_DIR/part2-first.out" 2>"$WORK_DIR/part2-first.err" ||
+    --max-retries 0 --log-level info >"$WORK_DIR/round2-first.out" 2>"$WORK_DIR/round2-first.err" ||
     status=$?
 stop_proxy
-[[ $status -eq 3 ]] || fail "part 2: expected the batch given up (exit 3), the first runner exited with $status"
+[[ $status -eq 3 ]] || fail "round 2: expected the batch given up (exit 3), the first runner exited with $status"
 before=$(cancelled_statements)
 status=0
 "$RUNNER" "${direct[@]}" --readings "$WORK_DIR/readings.json" --batch-size "$batch" \
-    --retry-interval 1 --max-retries 5 --log-level info >"$WORK_DIR/part2.out" 2>"$WORK_DIR/part2.err" ||
+    --retry-interval 1 --max-retries 5 --log-level info >"$WORK_DIR/round2.out" 2>"$WORK_DIR/round2.err" ||
     status=$?
-cat "$WORK_DIR/part2.out" >&2
-[[ $status -eq 0 ]] || fail "part 2: the second runner exited with $status: $(tail -n 5 "$WORK_DIR/part2.err")"
-settled=$(grep -c "whose answer was lost are cancelled and no longer run" "$WORK_DIR/part2.err" || true)
+cat "$WORK_DIR/round2.out" >&2
+[[ $status -eq 0 ]] || fail "round 2: the second runner exited with $status: $(tail -n 5 "$WORK_DIR/round2.err")"
+settled=$(grep -c "whose answer was lost are cancelled and no longer run" "$WORK_DIR/round2.err" || true)
 cancelled=$(($(cancelled_statements) - before))
-log "part 2 took $(elapsed "$part2" "$(now)") s: the new process settled $settled sessions," \
+log "round 2 took $(elapsed "$round2" "$(now)") s: the new process settled $settled sessions," \
     "$cancelled held statements cancelled on the server"
 [[ "$settled" -eq 1 && "$cancelled" -eq 1 ]] ||
-    fail "part 2: the cut request was not found running and cancelled by the new process"
+    fail "round 2: the cut request was not found running and cancelled by the new process"
 check_sequences "$readings" "${tables[@]}"
 log "passed in $(elapsed "$started" "$(now)") s after the emulator started"
