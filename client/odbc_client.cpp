@@ -519,14 +519,19 @@ bool ODBCClient::setAutoCommit(bool on) {
 
 bool ODBCClient::endTransaction(SQLSMALLINT completion, const char* name) {
     Logger::getLogger()->debug("%s transaction", name);
-    const bool ended = check(SQLEndTran(SQL_HANDLE_DBC, connectionHandle, completion),
-                             SQL_HANDLE_DBC, connectionHandle, "SQLEndTran");
-    // Autocommit goes back on whatever the outcome, so that nothing later runs inside a
-    // transaction nobody ends; the outcome of the end is what the caller needs.
+    if (!check(SQLEndTran(SQL_HANDLE_DBC, connectionHandle, completion), SQL_HANDLE_DBC,
+               connectionHandle, "SQLEndTran")) {
+        // Autocommit stays off: switching it on commits what is still open (Snowflake's driver
+        // sends ALTER SESSION SET AUTOCOMMIT), rows written before a failure included. The
+        // caller closes the session instead.
+        return false;
+    }
+    // Nothing is open any more; a failure to switch back only leaves the next batch in a
+    // transaction of the driver's, which it ends itself.
     const StatementError endFailure = lastFailure;
     setAutoCommit(true);
     lastFailure = endFailure;
-    return ended;
+    return true;
 }
 
 bool ODBCClient::beginTransaction() {

@@ -81,7 +81,8 @@ public:
     virtual void Destroy();
 
     // Transactions: begin switches autocommit off; commit and rollback end the transaction and
-    // switch autocommit back on. Each returns false with lastError() set when the driver fails.
+    // switch autocommit back on. Each returns false with lastError() set when the driver fails;
+    // after a failed commit or rollback autocommit stays off (see Transaction).
     virtual bool beginTransaction();
     virtual bool commitTransaction();
     virtual bool rollbackTransaction();

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "delivery/delivery_ledger.h"
+#include "delivery/lost_requests.h"
 #include "delivery/reject_replay.h"
 #include "delivery/statement_runner.h"
 #include "host/logger.h"
@@ -28,6 +29,7 @@ ODBCConnector::ODBCConnector(ODBCClient* odbcClient)
       sqlBuilder(nullptr),
       statementRunner(nullptr),
       deliveryLedger(nullptr),
+      lostRequests(nullptr),
       rejectReplay(nullptr) {
     if (!client) {
         log()->debug("Creating new ODBC client instance");
@@ -49,6 +51,7 @@ ODBCConnector::ODBCConnector(ODBCClient* odbcClient)
     }
     statementRunner = new StatementRunner(client);
     deliveryLedger = new DeliveryLedger();
+    lostRequests = new LostRequests();
     rejectReplay = new RejectReplay();
 }
 
@@ -68,13 +71,15 @@ ODBCConnector::~ODBCConnector() {
     statementRunner = nullptr;
     delete deliveryLedger;
     deliveryLedger = nullptr;
+    delete lostRequests;
+    lostRequests = nullptr;
     delete rejectReplay;
     rejectReplay = nullptr;
 }
 
 bool ODBCConnector::isValid() const {
     return client && readingMapper && schemaManager && statementRunner && deliveryLedger &&
-           rejectReplay;
+           lostRequests && rejectReplay;
 }
 
 void ODBCConnector::disconnectIfConnectionLost() {
@@ -132,6 +137,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         // Another database, or another user's view of it: nothing known of its tables holds.
         schemaManager->clearCache();
         deliveryLedger->reset();
+        lostRequests->reset();
     }
     log()->info("Database configuration updated: Server=%s, Port=%d, Database=%s",
                 config.host.c_str(), config.port, config.schema.c_str());
@@ -173,6 +179,8 @@ void ODBCConnector::connect() {
         log()->info("Database connection status: %s", connectionStatusText(connectionState));
         if (connectionState == TOLVANE_ODBC_SUCCESS) {
             statementRunner->resetSession();
+            // The emulator (PostgreSQL) reads table functions without Snowflake's TABLE(...).
+            lostRequests->sessionStarted(client->getDatabaseProductName() != "PostgreSQL");
             pinSession();
         }
     } catch (const std::exception& e) {
@@ -315,9 +323,12 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         const bool wholeNumbersAsReal = config.integerType == ODBCConfig::REAL_INTEGER_TYPE;
         BatchDelivery delivery(BatchDelivery::Parts{
             *client, *schemaManager, *readingMapper, *sqlBuilder, *statementRunner, *deliveryLedger,
-            *rejectReplay, config.schema, instance, wholeNumbersAsReal});
+            *lostRequests, *rejectReplay, config.schema, instance, wholeNumbersAsReal});
         const BatchDelivery::Result result = delivery.deliver(readings);
-        if (!result.delivered) {
+        if (result.sessionClosed) {
+            // Closed during the batch, after a rollback that failed.
+            disconnect();
+        } else if (!result.delivered) {
             recoverSession(result.failure);
         }
         return result.delivered;

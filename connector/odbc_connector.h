@@ -20,6 +20,7 @@
 class ConfigCategory;
 class Reading;
 class DeliveryLedger;
+class LostRequests;
 class RejectReplay;
 class SchemaManager;
 class SQLBuilder;
@@ -91,6 +92,7 @@ protected:
     SQLBuilder* sqlBuilder;
     StatementRunner* statementRunner;
     DeliveryLedger* deliveryLedger;
+    LostRequests* lostRequests;
     RejectReplay* rejectReplay;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "client/transaction.h"
 #include "delivery/batch_fingerprint.h"
 #include "delivery/delivery_ledger.h"
 #include "delivery/reject_replay.h"
@@ -128,6 +129,7 @@ void BatchDelivery::logFailure(const std::vector<Statement>& statements,
 
 BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& error) {
     result.delivered = false;
+    result.sessionClosed = sessionClosed;
     result.error = error;
     result.failure = error.errorClass;
     result.requests += parts.runner.takeRequestCount();
@@ -313,22 +315,31 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
     const std::string statement =
         table.prefix + parts.runner.batchText().rowsText(table.rows[first].place,
                                                          table.rows[first + count - 1].place);
-    if (!parts.client.beginTransaction()) {
-        error = parts.client.lastError();
-        return Trial::Failed;
-    }
-    const StatementRunner::Outcome outcome = parts.runner.run({statement});
-    // A trial only looks: nothing it wrote stays.
-    const bool rolledBack = parts.client.rollbackTransaction();
+    // A trial only looks: one request that begins, writes and rolls back, so that nothing it
+    // wrote can stay, and no autocommit switch can commit a failure's leftovers.
+    Transaction transaction(parts.client, parts.builder.buildRollback());
+    const StatementRunner::Outcome outcome =
+        parts.runner.run({parts.builder.buildBegin(), statement, parts.builder.buildRollback()});
     if (outcome.success) {
-        if (!rolledBack) {
-            error = parts.client.lastError();
-            return Trial::Failed;
-        }
+        transaction.ended();
         return Trial::Passed;
     }
     error = outcome.error;
-    return error.errorClass == ErrorClass::Data ? Trial::Refused : Trial::Failed;
+    // The trial's own ROLLBACK failed: the session goes rather than a second try.
+    const bool rollbackFailed = outcome.completed == 2 && outcome.suspects == 1;
+    if (rollbackFailed) {
+        transaction.closeSession(error);
+        sessionClosed = true;
+        return Trial::Failed;
+    }
+    if (!transaction.rollback()) {
+        sessionClosed = true;
+        error = transaction.error();
+        return Trial::Failed;
+    }
+    const bool insertRefused = outcome.completed == 1 || outcome.suspects > 1;
+    return insertRefused && error.errorClass == ErrorClass::Data ? Trial::Refused
+                                                                 : Trial::Failed;
 }
 
 bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
@@ -408,6 +419,11 @@ DeliveryLedger::Lookup BatchDelivery::lookUp(const std::string& fingerprint,
     }
     if (!parts.ledger.lookupNeeded()) {
         return DeliveryLedger::Lookup::NotFound;
+    }
+    // A lost request still running could commit after the look-up found nothing.
+    if (parts.lostRequests.pending() &&
+        !parts.lostRequests.settle(parts.runner, parts.builder, parts.instance, error)) {
+        return DeliveryLedger::Lookup::Failed;
     }
     DeliveryLedger::Lookup found =
         parts.ledger.lookup(parts.runner, parts.builder, parts.instance, fingerprint, error);
@@ -495,42 +511,53 @@ BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
                                                     StatementError& error) {
     const RequestText& text = *attempt.text;
     const size_t commit = text.statementCount() - 1;
+    Transaction transaction(parts.client, parts.builder.buildRollback());
     outcome = parts.runner.run(text, 0, text.statementCount());
     if (outcome.success) {
+        transaction.ended();
         return Sent::Committed;
     }
-    // A failed statement leaves the transaction open on Snowflake; a failed request may have
-    // left it open anywhere.
-    parts.runner.run({parts.builder.buildRollback()});
     error = outcome.error;
     const ErrorClass errorClass = error.errorClass;
     const bool commitFailed = outcome.completed == commit && outcome.suspects == 1;
     // The database refused a statement before the commit: nothing was committed. Any other
-    // failure may have come after the commit reached the database: the next batch looks first.
-    if (commitFailed ||
+    // failure may have come after the commit reached the database, or left the request running.
+    const bool inDoubt =
+        commitFailed ||
         (errorClass != ErrorClass::Data && errorClass != ErrorClass::ObjectMissing &&
-         errorClass != ErrorClass::ObjectExists && errorClass != ErrorClass::Limit)) {
-        parts.ledger.markOutcomeUnknown();
+         errorClass != ErrorClass::ObjectExists && errorClass != ErrorClass::Limit);
+    // A failed statement leaves the transaction open on Snowflake, with the statements before
+    // it; a failed request may have left it open anywhere.
+    const bool rolledBack = transaction.rollback();
+    sessionClosed = sessionClosed || !rolledBack;
+    if (!rolledBack && !inDoubt) {
+        error = transaction.error();
+        return Sent::Failed;
     }
     if (commitFailed) {
+        attempt.commitFailed = true;
         log()->error("Failed to commit a batch of %zu rows: SQLSTATE %s, native error %d: %s",
                      attempt.rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
                      error.message.c_str());
-        return Sent::Failed;
+        return Sent::InDoubt;
     }
     // From here on statements are counted from the first after BEGIN, as attempt.statements.
     const size_t statements = attempt.statements.size();
     outcome.completed = outcome.completed > 0 ? outcome.completed - 1 : 0;
     outcome.completed = std::min(outcome.completed, statements - 1);
     outcome.suspects = std::min(outcome.suspects, statements - outcome.completed);
+    if (inDoubt) {
+        return Sent::InDoubt;
+    }
     return Sent::Refused;
 }
 
 BatchDelivery::Sent BatchDelivery::sendInTransaction(Attempt& attempt,
                                                      StatementRunner::Outcome& outcome,
                                                      StatementError& error) {
-    if (!parts.client.beginTransaction()) {
-        error = parts.client.lastError();
+    Transaction transaction(parts.client);
+    if (!transaction.began()) {
+        error = transaction.error();
         log()->error("Failed to begin a transaction: SQLSTATE %s, native error %d: %s",
                      error.sqlState.c_str(), static_cast<int>(error.nativeError),
                      error.message.c_str());
@@ -539,18 +566,21 @@ BatchDelivery::Sent BatchDelivery::sendInTransaction(Attempt& attempt,
     // The driver's transaction takes the place of the text's BEGIN and COMMIT.
     outcome = parts.runner.run(*attempt.text, 1, attempt.text->statementCount() - 1);
     if (!outcome.success) {
-        parts.client.rollbackTransaction();
+        if (!transaction.rollback()) {
+            sessionClosed = true;
+            error = transaction.error();
+            return Sent::Failed;
+        }
         return Sent::Refused;
     }
-    if (!parts.client.commitTransaction()) {
-        error = parts.client.lastError();
-        parts.client.rollbackTransaction();
-        // The commit may have reached the database: the next batch looks first.
-        parts.ledger.markOutcomeUnknown();
+    if (transaction.commit() == Transaction::Commit::InDoubt) {
+        sessionClosed = sessionClosed || transaction.sessionClosed();
+        attempt.commitFailed = true;
+        error = transaction.error();
         log()->error("Failed to commit a batch of %zu rows: SQLSTATE %s, native error %d: %s",
                      attempt.rows, error.sqlState.c_str(), static_cast<int>(error.nativeError),
                      error.message.c_str());
-        return Sent::Failed;
+        return Sent::InDoubt;
     }
     return Sent::Committed;
 }
@@ -658,6 +688,17 @@ BatchDelivery::Result BatchDelivery::write(std::vector<TableBatch>& tables,
                 return report(tables, attempt);
             case Sent::Failed:
                 return fail(Result(), error);
+            case Sent::InDoubt:
+                if (!attempt.commitFailed) {
+                    logFailure(attempt.statements, tables,
+                               std::min(outcome.completed, attempt.statements.size() - 1),
+                               std::max<size_t>(outcome.suspects, 1), error);
+                }
+                // The request may still run, or have committed: the next batch settles it and
+                // looks the batch up before anything is written again.
+                parts.ledger.markOutcomeUnknown();
+                parts.lostRequests.lost();
+                return fail(Result(), error);
             case Sent::Refused:
                 break;
         }
@@ -677,6 +718,8 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
         return result;
     }
     const std::string fingerprint = BatchFingerprint::of(readings);
+    // Known before the session's first request that may be lost.
+    parts.lostRequests.identify(parts.runner, parts.builder);
     StatementError error;
     switch (lookUp(fingerprint, error)) {
         case DeliveryLedger::Lookup::Found:

@@ -11,6 +11,7 @@
 #include "client/odbc_client.h"
 #include "delivery/batch_renderer.h"
 #include "delivery/delivery_ledger.h"
+#include "delivery/lost_requests.h"
 #include "delivery/request_text.h"
 #include "delivery/statement_runner.h"
 #include "delivery/table_batch.h"
@@ -49,6 +50,7 @@ public:
         const SQLBuilder& builder;
         StatementRunner& runner;
         DeliveryLedger& ledger;
+        LostRequests& lostRequests;
         RejectReplay& replay;
         const std::string& databaseName;
         const std::string& instance;
@@ -66,6 +68,8 @@ public:
         size_t tables = 0;
         size_t rejects = 0;
         size_t requests = 0;
+        // A rollback failed, and the session was closed so that nothing of it is committed.
+        bool sessionClosed = false;
     };
 
     explicit BatchDelivery(const Parts& parts);
@@ -87,8 +91,11 @@ private:
         std::vector<Statement> statements;
         size_t rows = 0;
         RequestText* text = nullptr;
+        // The commit failed or its answer was lost (logged as such).
+        bool commitFailed = false;
     };
-    enum class Sent { Committed, Refused, Failed };
+    // InDoubt: the request's outcome is unknown (it may have committed, or still run).
+    enum class Sent { Committed, Refused, Failed, InDoubt };
     enum class Trial { Passed, Refused, Failed };
     // What is known of a range of rows before its trial: nothing; refused (by the write or a
     // trial of exactly that range); or likely refused (the range it was split from was, and the
@@ -166,6 +173,7 @@ private:
     // the database (found by trial), or not fitting a column that was lengthened or asked for its
     // scale.
     std::map<const Reading*, Reject> diverted;
+    bool sessionClosed = false;
 };
 
 #endif

@@ -240,6 +240,7 @@ log_timezone = 'UTC'
 lc_messages = 'C'
 max_connections = 50
 shared_buffers = 16MB
+track_activity_query_size = 1048576
 fsync = off
 synchronous_commit = off
 full_page_writes = off
@@ -282,7 +283,21 @@ CREATE DOMAIN public.timestamp_ltz AS timestamptz;
 CREATE FUNCTION public.uuid_string() RETURNS text
 LANGUAGE sql VOLATILE AS 'SELECT pg_catalog.gen_random_uuid()::text';
 
--- Snowflake's view of the columns: one row per column of every table in the
+-- Snowflake's session functions, built on PostgreSQL's own: a session is a server process and
+-- its id the process id. CURRENT_SESSION() gives it as text, as Snowflake does.
+CREATE FUNCTION public.current_session() RETURNS text
+LANGUAGE sql STABLE AS 'SELECT pg_catalog.pg_backend_pid()::text';
+
+-- SYSTEM$CANCEL_ALL_QUERIES(id): cancels the running queries of a session of the same user (a
+-- user may cancel their own); the cancel takes effect asynchronously, as on Snowflake.
+CREATE FUNCTION public."system$cancel_all_queries"(session bigint) RETURNS text
+LANGUAGE sql VOLATILE SET search_path = pg_catalog AS $$
+SELECT count(*) FILTER (WHERE pg_cancel_backend(pid)) || ' queries terminated.'
+  FROM pg_stat_activity
+ WHERE pid = session AND usename = current_user AND pid <> pg_backend_pid()
+   AND state IN ('active', 'fastpath function call')
+$$;
+
 -- database, numbered densely from 1, with Snowflake's type names.
 DROP SCHEMA information_schema CASCADE;
 CREATE SCHEMA information_schema;
@@ -331,6 +346,41 @@ WHERE c.relkind IN ('r', 'p')
   AND n.nspname NOT LIKE 'pg_toast_temp_%';
 GRANT USAGE ON SCHEMA information_schema TO PUBLIC;
 GRANT SELECT ON information_schema.columns TO PUBLIC;
+
+-- Snowflake's query history of a session and of a user, from pg_stat_activity: a process that
+-- runs a query shows it RUNNING; its last query once it is idle (SUCCESS, or FAILED_WITH_ERROR
+-- in a failed transaction); a process that ended shows nothing. Only the user's own sessions,
+-- as Snowflake shows them. Called without Snowflake's TABLE(...), which PostgreSQL cannot read.
+CREATE FUNCTION information_schema.query_history_by_session(
+    session_id bigint DEFAULT pg_catalog.pg_backend_pid(), result_limit integer DEFAULT 100)
+RETURNS TABLE (query_id text, query_text text, execution_status text, start_time timestamptz)
+LANGUAGE sql STABLE SET search_path = pg_catalog AS $$
+SELECT a.pid || '-' || extract(epoch FROM a.query_start), a.query,
+       CASE WHEN a.state IN ('active', 'fastpath function call') THEN 'RUNNING'
+            WHEN a.state = 'idle in transaction (aborted)' THEN 'FAILED_WITH_ERROR'
+            ELSE 'SUCCESS' END,
+       a.query_start
+  FROM pg_stat_activity a
+ WHERE a.pid = $1 AND a.usename = current_user
+ LIMIT $2
+$$;
+CREATE FUNCTION information_schema.query_history_by_user(
+    user_name text DEFAULT current_user, result_limit integer DEFAULT 100)
+RETURNS TABLE (query_id text, query_text text, session_id bigint, execution_status text,
+               start_time timestamptz)
+LANGUAGE sql STABLE SET search_path = pg_catalog AS $$
+SELECT a.pid || '-' || extract(epoch FROM a.query_start), a.query, a.pid::bigint,
+       CASE WHEN a.state IN ('active', 'fastpath function call') THEN 'RUNNING'
+            WHEN a.state = 'idle in transaction (aborted)' THEN 'FAILED_WITH_ERROR'
+            ELSE 'SUCCESS' END,
+       a.query_start
+  FROM pg_stat_activity a
+ WHERE a.usename = $1 AND $1 = current_user AND a.backend_type = 'client backend'
+ ORDER BY a.query_start DESC
+ LIMIT $2
+$$;
+GRANT EXECUTE ON FUNCTION information_schema.query_history_by_session(bigint, integer) TO PUBLIC;
+GRANT EXECUTE ON FUNCTION information_schema.query_history_by_user(text, integer) TO PUBLIC;
 
 -- Snowflake's REAL, FLOAT and DOUBLE are all 64-bit: every float4 column a CREATE TABLE or
 -- ALTER TABLE makes is float8 by the time the command returns. (The ALTER TABLE issued here

@@ -164,12 +164,55 @@ std::string SQLBuilder::buildCreateLedgerTable(const std::string& table) const {
            quoteIdentifier("delivered_at") + " " + getTimestampType() + " NOT NULL)";
 }
 
-std::string SQLBuilder::buildLedgerInsert(const std::string& table, const std::string& instance,
-                                          const std::string& fingerprint, size_t rowCount) const {
+std::string SQLBuilder::buildLedgerInsertStart(const std::string& table,
+                                               const std::string& instance) const {
     return "INSERT INTO " + quoteIdentifier(table) + " (" +
            quotedList({"instance", "fingerprint", "row_count", "delivered_at"}) + ") VALUES (" +
-           escapeString(instance) + ", " + escapeString(fingerprint) + ", " +
+           escapeString(instance) + ", ";
+}
+
+std::string SQLBuilder::buildLedgerInsert(const std::string& table, const std::string& instance,
+                                          const std::string& fingerprint, size_t rowCount) const {
+    return buildLedgerInsertStart(table, instance) + escapeString(fingerprint) + ", " +
            std::to_string(rowCount) + ", CURRENT_TIMESTAMP)";
+}
+
+namespace {
+
+// The states of a query that has not ended yet, in the query history.
+const char* const NOT_ENDED = "('RUNNING', 'QUEUED', 'BLOCKED', 'RESUMING_WAREHOUSE')";
+
+std::string tableFunction(const std::string& call, bool tableKeyword) {
+    return tableKeyword ? "TABLE(" + call + ")" : call;
+}
+
+}  // namespace
+
+std::string SQLBuilder::buildCurrentSession() const {
+    return "SELECT CURRENT_SESSION()";
+}
+
+std::string SQLBuilder::buildCancelSessionQueries(const std::string& sessionId) const {
+    return "SELECT SYSTEM$CANCEL_ALL_QUERIES(" + sessionId + ")";
+}
+
+std::string SQLBuilder::buildSessionQueriesRunning(const std::string& sessionId,
+                                                   bool tableKeyword) const {
+    return "SELECT COUNT(*) FROM " +
+           tableFunction("INFORMATION_SCHEMA.QUERY_HISTORY_BY_SESSION(SESSION_ID => " + sessionId +
+                             ", RESULT_LIMIT => 10000)",
+                         tableKeyword) +
+           " WHERE EXECUTION_STATUS IN " + NOT_ENDED;
+}
+
+std::string SQLBuilder::buildSessionsWritingLedger(const std::string& table,
+                                                   const std::string& instance,
+                                                   bool tableKeyword) const {
+    return "SELECT DISTINCT SESSION_ID FROM " +
+           tableFunction("INFORMATION_SCHEMA.QUERY_HISTORY_BY_USER(RESULT_LIMIT => 10000)",
+                         tableKeyword) +
+           " WHERE EXECUTION_STATUS IN " + NOT_ENDED + " AND POSITION(" +
+           escapeString(buildLedgerInsertStart(table, instance)) + " IN QUERY_TEXT) > 0";
 }
 
 std::string SQLBuilder::buildLedgerLookup(const std::string& table, const std::string& instance,

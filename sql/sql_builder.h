@@ -118,9 +118,21 @@ public:
     std::string buildCreateLedgerTable(const std::string& table) const;
     std::string buildLedgerInsert(const std::string& table, const std::string& instance,
                                   const std::string& fingerprint, size_t rowCount) const;
+    // The ledger row's text up to the instance's name, which only the plugin's requests hold.
+    std::string buildLedgerInsertStart(const std::string& table, const std::string& instance) const;
     std::string buildLedgerLookup(const std::string& table, const std::string& instance,
                                   const std::string& fingerprint) const;
     std::string buildLedgerCleanup(const std::string& table, int days) const;
+
+    // Requests that may outlive their connection: the session's id; cancelling every query of
+    // a session; how many queries of a session have not ended; the sessions of the user with a
+    // query not ended that writes the instance's ledger row. The query history is read through
+    // table functions, written in TABLE(...) where `tableKeyword` (Snowflake), bare otherwise.
+    std::string buildCurrentSession() const;
+    std::string buildCancelSessionQueries(const std::string& sessionId) const;
+    std::string buildSessionQueriesRunning(const std::string& sessionId, bool tableKeyword) const;
+    std::string buildSessionsWritingLedger(const std::string& table, const std::string& instance,
+                                           bool tableKeyword) const;
 
     // The reject table: readings the database cannot take as they are, with the reason.
     struct RejectRow {

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# The plugin reaches the database through a loopback proxy that, every 1.5 to 2 seconds, lets the
-# next COMMIT through (a steady batch's request ends with it) and resets the connection as soon
-# as the database has answered it: the batch is committed but the plugin never hears so, and the
-# host sends it again. Every sequence number must arrive exactly once: the resend finds the
-# batch in the delivery ledger and writes nothing. The proxy holds each answer back 50 ms, like a
-# distant database: a batch is one round trip, so 50 batches last longer than the first cut
-# however fast the machine is.
+# The plugin reaches the database through a loopback proxy that lets every 8th COMMIT through (a
+# steady batch's request ends with it) and resets the connection as soon as the database has
+# answered it: the batch is committed but the plugin never hears so, and the host sends it
+# again. Every sequence number must arrive exactly once: the resend finds the batch in the
+# delivery ledger and writes nothing. The proxy holds each answer back 50 ms, like a distant
+# database.
 #
 # Usage: commit_cut.sh [RUNNER [PLUGIN]]
 # Environment: FAULT_READINGS (default 100000).
@@ -19,7 +18,7 @@ readings="${FAULT_READINGS:-100000}"
 tables=(asset_0 asset_1 asset_2)
 
 start_emulator
-send_through_proxy --cuts commit --cut-min 1.5 --cut-max 2 --latency 0.05
+send_through_proxy --cuts commit --cut-every 8 --latency 0.05
 
 failed=$(awk '/^failed attempts:/ { print $3 }' "$WORK_DIR/runner.out")
 cuts=$(sed -n 's/.* \([0-9]*\) cuts,.*/\1/p' "$WORK_DIR/proxy.err")

@@ -120,6 +120,8 @@ check_sequences() {
 # Starts tcp_cut_proxy.py in front of the emulator with the given options (its output goes to
 # proxy.err in the work folder) and sets PROXY_PORT and PROXY_PID.
 start_proxy() {
+    # A port file of an earlier proxy in the same run is not this one's.
+    rm -f "$WORK_DIR/proxy.port"
     python3 "$FAULTS_DIR/tcp_cut_proxy.py" --target "$EMULATOR_PORT" --port-file "$WORK_DIR/proxy.port" \
         --lifetime $((FAULT_TIME_LIMIT - 10)) "$@" 2>"$WORK_DIR/proxy.err" &
     PROXY_PID=$!

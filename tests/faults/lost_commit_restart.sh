@@ -28,10 +28,8 @@ PY
 start_emulator
 started=$(now)
 
-# Run 1: every COMMIT through the proxy loses its answer (armed 10 ms after the first connection
-# and again 10 ms after each cut; each answer held back 20 ms, so the batch's COMMIT comes well
-# after the first arming).
-start_proxy --cuts commit --cut-min 0.01 --cut-max 0.01 --latency 0.02
+# Run 1: every COMMIT through the proxy loses its answer.
+start_proxy --cuts commit --cut-every 1 --latency 0.02
 mapfile -t connection < <(runner_connection_args "$PROXY_PORT")
 status=0
 "$RUNNER" "${connection[@]}" --readings "$WORK_DIR/readings.json" --batch-size "$readings" \

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Rejected readings replayed while commits are cut: readings are first rejected for a type
 # conflict (fractions for a column made as BIGINT), the column is made REAL by hand, then the
-# runner sends new readings with replayRejects on through the loopback proxy that, every 2 to 3
-# seconds, resets the connection once the database has answered a COMMIT. A cut batch that
+# runner sends new readings with replayRejects on through the loopback proxy that, at every 5th
+# COMMIT, resets the connection once the database has answered it. A cut batch that
 # carried replayed readings was committed whole (rows, reject rows deleted, ledger row) and is
 # found in the delivery ledger when it is sent again. Every sequence number, new and replayed,
 # must arrive exactly once, and the reject table must end empty.
@@ -49,7 +49,7 @@ sql -c "ALTER TABLE \"$EMULATOR_SCHEMA\".replayed ALTER COLUMN temp TYPE REAL"
 log "$rejected readings rejected, column fixed"
 
 RUNNER_SETTINGS=(--set replayRejects=true)
-send_through_proxy --cuts commit --cut-min 2 --cut-max 3 --latency 0.02
+send_through_proxy --cuts commit --cut-every 5 --latency 0.02
 
 cuts=$(sed -n 's/.* \([0-9]*\) cuts,.*/\1/p' "$WORK_DIR/proxy.err")
 found=$(grep -c "found in the delivery ledger" "$WORK_DIR/runner.err" || true)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The plugin reaches the database through a loopback proxy that resets every connection every
-# 2 to 3 seconds while the runner sends sequenced readings: every sequence number must arrive.
-# The proxy holds each answer back 20 ms, like a distant database, so the run lasts several
-# cuts however fast the machine is.
-# A batch cut part-way is rolled back whole and sent again, so nothing may arrive twice.
+# The plugin reaches the database through a loopback proxy that resets the connection of every
+# 7th request holding an INSERT as soon as it has forwarded it, while the runner sends sequenced
+# readings: every sequence number must arrive. Cuts are counted in requests, so a run has as
+# many however fast the machine is. A cut request may still run and commit on the server: the
+# resend settles it and looks the batch up in the ledger, so nothing may arrive twice.
 #
 # Usage: tcp_cut.sh [RUNNER [PLUGIN]]
 # Environment: FAULT_READINGS (default 100000).
@@ -17,7 +17,7 @@ readings="${FAULT_READINGS:-100000}"
 tables=(asset_0 asset_1 asset_2)
 
 start_emulator
-send_through_proxy --cuts interval --cut-min 2 --cut-max 3 --latency 0.02
+send_through_proxy --cuts requests --cut-every 7 --latency 0.02
 
 failed=$(awk '/^failed attempts:/ { print $3 }' "$WORK_DIR/runner.out")
 reconnects=$(grep -c "Database connection status: TOLVANE_ODBC_SUCCESS" "$WORK_DIR/runner.err" || true)

@@ -4,14 +4,16 @@ carries, holds answers back like a distant database, and counts round trips.
 
 Listens on 127.0.0.1 (a free port unless --port is given) and forwards each connection to
 127.0.0.1:TARGET. What it cuts (--cuts):
+  requests  every CUT_EVERY-th request that holds an INSERT is forwarded, and its connection is
+            reset CUT_DELAY seconds later (at once by default), on both sides (SO_LINGER 0, so
+            the peers see a reset, not an orderly close): the server may still run it;
+  commit    every CUT_EVERY-th COMMIT a client sends (alone, or as the last statement of a
+            request) is forwarded, then the connection is reset as soon as the server's answer
+            reaches the proxy: the transaction is committed, the client never learns it;
   interval  every CUT_MIN..CUT_MAX seconds, counted from the first connection, it resets all open
-            connections on both sides (SO_LINGER 0, so the peers see a reset, not an orderly
-            close);
-  commit    every CUT_MIN..CUT_MAX seconds it arms, and the next COMMIT a client sends (alone,
-            or as the last statement of a request) is forwarded, then the connection is reset
-            as soon as the server's answer reaches the proxy: the transaction is committed, the
-            client never learns it;
+            connections (by the clock: for trying things by hand, not for tests);
   none      nothing.
+Without --cut-every, commit mode arms every CUT_MIN..CUT_MAX seconds instead.
 With --latency it holds each answer of the server back that many seconds, measured from when it
 reached the proxy, as a distant database would.
 
@@ -124,6 +126,9 @@ class Proxy:
         self.cut_mode = args.cuts
         self.cut_min = args.cut_min
         self.cut_max = args.cut_max
+        self.cut_every = args.cut_every
+        self.cut_delay = args.cut_delay
+        self.inserts = 0
         self.request_log = open(args.request_log, "w") if args.request_log else None
         self.open = set()
         self.connections = 0
@@ -187,13 +192,26 @@ class Proxy:
         if text is None:
             return
         connection.statements.append(text)
+        if self.cut_mode == "requests" and "INSERT" in text.upper():
+            self.inserts += 1
+            if self.inserts % self.cut_every == 0:
+                # After the request went on to the server: it is cut while it runs.
+                asyncio.get_running_loop().call_later(
+                    self.cut_delay, self.cut_request, connection)
         if is_commit(text):
             self.commits += 1
+            if self.cut_mode == "commit" and self.cut_every > 0:
+                self.armed = self.commits % self.cut_every == 0
             if self.cut_mode == "commit" and self.armed:
                 self.armed = False
                 connection.commit_forwarded = True
                 asyncio.get_running_loop().call_later(
                     COMMIT_ANSWER_WAIT, self.cut_after_commit, connection)
+
+    def cut_request(self, connection):
+        if not connection.closed:
+            self.cuts += 1
+            self.reset(connection)
 
     def cut_after_commit(self, connection):
         if connection.commit_forwarded and not connection.closed:
@@ -293,7 +311,12 @@ async def main():
     parser.add_argument("--target", type=int, required=True, help="port on 127.0.0.1 to forward to")
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: free)")
     parser.add_argument("--port-file", help="file that receives the listening port")
-    parser.add_argument("--cuts", choices=("interval", "commit", "none"), default="interval")
+    parser.add_argument("--cuts", choices=("requests", "commit", "interval", "none"),
+                        default="requests")
+    parser.add_argument("--cut-every", type=int, default=0,
+                        help="cut every N-th request with an INSERT, or every N-th COMMIT")
+    parser.add_argument("--cut-delay", type=float, default=0.0,
+                        help="seconds between forwarding a request and cutting it (requests)")
     parser.add_argument("--cut-min", type=float, default=2.0)
     parser.add_argument("--cut-max", type=float, default=3.0)
     parser.add_argument("--latency", type=float, default=0.0,
@@ -302,6 +325,8 @@ async def main():
     parser.add_argument("--lifetime", type=float, default=300.0, help="seconds before exiting")
     parser.add_argument("--seed", type=int, default=None)
     args = parser.parse_args()
+    if args.cuts == "requests" and args.cut_every < 1:
+        parser.error("--cuts requests needs --cut-every N (N >= 1)")
     if args.seed is not None:
         random.seed(args.seed)
 
@@ -318,7 +343,8 @@ async def main():
     for signum in (signal.SIGTERM, signal.SIGINT):
         asyncio.get_running_loop().add_signal_handler(
             signum, lambda: stop.done() or stop.set_result(None))
-    cutter = asyncio.create_task(proxy.cut_forever()) if args.cuts != "none" else None
+    clock = args.cuts == "interval" or (args.cuts == "commit" and args.cut_every == 0)
+    cutter = asyncio.create_task(proxy.cut_forever()) if clock else None
     try:
         await asyncio.wait_for(stop, timeout=args.lifetime)
     except asyncio.TimeoutError:

@@ -52,17 +52,36 @@ TEST_F(ClientRequests, TransactionsEndWithAutocommitBackOn) {
                                            "[autocommit off]", "[rollback]", "[autocommit on]"}));
 }
 
-TEST_F(ClientRequests, AFailedCommitSaysWhyAndStillEndsTheTransaction) {
-    driver().setTransactionResult(TransactionCall::COMMIT, SQL_ERROR,
+// Switching autocommit on commits what is still open (Snowflake's driver sends ALTER SESSION SET
+// AUTOCOMMIT): after a failed end of a transaction it stays off, and the caller decides.
+struct FailedEnd {
+    const char* name;
+    TransactionCall call;
+};
+
+class TransactionEndFails : public ClientRequests,
+                            public ::testing::WithParamInterface<FailedEnd> {};
+
+TEST_P(TransactionEndFails, SaysWhyAndLeavesAutocommitOff) {
+    driver().setTransactionResult(GetParam().call, SQL_ERROR,
                                   {"08S01", 0, "Communication link failure"}, false, 1);
     ASSERT_TRUE(client->beginTransaction());
 
-    EXPECT_FALSE(client->commitTransaction());
+    EXPECT_FALSE(GetParam().call == TransactionCall::COMMIT ? client->commitTransaction()
+                                                            : client->rollbackTransaction());
 
     EXPECT_EQ(client->lastError().sqlState, "08S01");
     EXPECT_EQ(client->lastError().message, "Communication link failure");
-    EXPECT_EQ(driver().journal().back(), "[autocommit on]");
+    EXPECT_EQ(driver().journal().back(),
+              GetParam().call == TransactionCall::COMMIT ? "[commit]" : "[rollback]");
 }
+
+INSTANTIATE_TEST_SUITE_P(Calls, TransactionEndFails,
+                         ::testing::Values(FailedEnd{"Commit", TransactionCall::COMMIT},
+                                           FailedEnd{"Rollback", TransactionCall::ROLLBACK}),
+                         [](const ::testing::TestParamInfo<FailedEnd>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(ClientRequests, ARefusedBeginSaysWhy) {
     driver().setTransactionResult(TransactionCall::AUTOCOMMIT_OFF, SQL_ERROR,

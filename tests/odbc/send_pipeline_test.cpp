@@ -11,6 +11,7 @@
 #include "config/default_config.h"
 #include "connector/snowflake_odbc_connector.h"
 #include "delivery/batch_fingerprint.h"
+#include "delivery/lost_requests.h"
 #include "host/config_category.h"
 #include "host/log_capture.h"
 #include "sql/snowflake_sql_builder.h"
@@ -77,8 +78,8 @@ std::vector<int64_t> lastColumnValues(const std::string& insert) {
 }
 
 bool ownOrProbe(const std::string& statement) {
-    return statement == "SELECT 1" || statement == "[autocommit on]" ||
-           statement.find("_varnholt_") != std::string::npos;
+    return statement == "SELECT 1" || statement == "SELECT CURRENT_SESSION()" ||
+           statement == "[autocommit on]" || statement.find("_varnholt_") != std::string::npos;
 }
 
 // The journal without the plugin's own tables, the driver probe and autocommit going back on.
@@ -184,36 +185,47 @@ TEST_F(SendPipeline, NewTableIsSettledThenWrittenInOneTransaction) {
     ASSERT_TRUE(send(batch));
 
     const Strings journal = driver().journal();
-    ASSERT_EQ(journal.size(), 13u) << ::testing::PrintToString(journal);
+    ASSERT_EQ(journal.size(), 15u) << ::testing::PrintToString(journal);
+    // The session's id, kept in case one of its requests is lost.
+    EXPECT_EQ(journal[0], "SELECT CURRENT_SESSION()");
     // The driver is asked once whether it runs two statements in one request.
-    EXPECT_EQ(journal[0], "SELECT 1");
     EXPECT_EQ(journal[1], "SELECT 1");
+    EXPECT_EQ(journal[2], "SELECT 1");
     // The plugin's own tables, made once per instance (the reject table's columns looked up,
     // so that one an earlier version made can be brought up to date), and the ledger cleaned up
     // and looked at on the first batch.
-    EXPECT_TRUE(startsWith(journal[2], "CREATE TABLE IF NOT EXISTS \"_varnholt_ledger\" "));
-    EXPECT_TRUE(startsWith(journal[3], "CREATE TABLE IF NOT EXISTS \"_varnholt_rejects\" "));
-    EXPECT_EQ(journal[4], columnQuery("_varnholt_rejects"));
-    EXPECT_TRUE(startsWith(journal[5], "DELETE FROM \"_varnholt_ledger\" "));
-    EXPECT_TRUE(startsWith(journal[6], "SELECT COUNT(*) FROM \"_varnholt_ledger\" "));
+    EXPECT_TRUE(startsWith(journal[3], "CREATE TABLE IF NOT EXISTS \"_varnholt_ledger\" "));
+    EXPECT_TRUE(startsWith(journal[4], "CREATE TABLE IF NOT EXISTS \"_varnholt_rejects\" "));
+    EXPECT_EQ(journal[5], columnQuery("_varnholt_rejects"));
+    // A new instance: requests of the instance still running in other sessions are looked for
+    // before the ledger is.
+    EXPECT_EQ(journal[6],
+              "SELECT DISTINCT SESSION_ID FROM "
+              "TABLE(INFORMATION_SCHEMA.QUERY_HISTORY_BY_USER(RESULT_LIMIT => 10000)) WHERE "
+              "EXECUTION_STATUS IN ('RUNNING', 'QUEUED', 'BLOCKED', 'RESUMING_WAREHOUSE') AND "
+              "POSITION('INSERT INTO \"_varnholt_ledger\" (\"instance\", \"fingerprint\", "
+              "\"row_count\", \"delivered_at\") VALUES (''tolvaneInstance'', ' IN QUERY_TEXT) > 0");
+    EXPECT_TRUE(startsWith(journal[7], "DELETE FROM \"_varnholt_ledger\" "));
+    EXPECT_TRUE(startsWith(journal[8], "SELECT COUNT(*) FROM \"_varnholt_ledger\" "));
     // DDL before the transaction, the rows and the ledger row inside it.
-    EXPECT_EQ(journal[7], columnQuery("pumps"));
-    EXPECT_EQ(journal[8],
+    EXPECT_EQ(journal[9], columnQuery("pumps"));
+    EXPECT_EQ(journal[10],
               "CREATE TABLE \"pumps\" (\"asset_code\" VARCHAR(256) NOT NULL, \"user_ts\" "
               "TIMESTAMP_TZ, \"ts\" TIMESTAMP_TZ, \"tolvane\" VARCHAR(256), \"temperature\" REAL "
               "NULL)");
-    EXPECT_EQ(journal[9], "BEGIN");
-    EXPECT_EQ(journal[10], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
+    EXPECT_EQ(journal[11], "BEGIN");
+    EXPECT_EQ(journal[12], "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                                ", \"temperature\") VALUES (" + PUMP_VALUES + ", 21.500000)");
-    EXPECT_TRUE(startsWith(journal[11],
+    EXPECT_TRUE(startsWith(journal[13],
                            "INSERT INTO \"_varnholt_ledger\" (\"instance\", "
                            "\"fingerprint\", \"row_count\", \"delivered_at\") "
                            "VALUES ('tolvaneInstance', '"));
-    EXPECT_EQ(journal[12], "COMMIT");
-    // The probe, the plugin's tables, the reject table's columns, clean-up with look-up, the
-    // column query, the CREATE TABLE, and the batch with its transaction.
+    EXPECT_EQ(journal[14], "COMMIT");
+    // The session's id, the probe, the plugin's tables, the reject table's columns, the search
+    // for running requests, clean-up with look-up, the column query, the CREATE TABLE, and the
+    // batch with its transaction.
     EXPECT_TRUE(capture.contains(
-        Level::INFO, "Delivered 1 rows to 1 tables, 0 readings rejected, in 7 requests"));
+        Level::INFO, "Delivered 1 rows to 1 tables, 0 readings rejected, in 9 requests"));
     EXPECT_EQ(driver().connectCount(), 1);
     EXPECT_EQ(driver().lastConnectionString(), connector->getConnectionString());
     EXPECT_EQ(connector->state(), TOLVANE_ODBC_SUCCESS);
@@ -481,6 +493,178 @@ TEST_F(SendPipeline, ANewInstanceFindsTheBatchOfALostCommitInTheLedger) {
     EXPECT_TRUE(capture.anyLineContains("found in the delivery ledger"));
 }
 
+// A request whose answer never came may still run on the server and commit later: before the
+// ledger is trusted, the next session cancels the lost session's queries and reads its query
+// history until none runs. The lost session is known by its id after a reconnect, and found in
+// the user's query history by a new instance. Until that is confirmed the batch waits and
+// nothing is written.
+struct LostRequest {
+    const char* name;
+    bool newInstance;
+    int stillRunning;  // history look-ups that still show a query of the lost session
+    bool historyFails;
+    bool delivered;
+    bool rollbackFails = false;  // as on a connection that is gone
+};
+
+class LostRequestSettled : public SendPipeline,
+                           public ::testing::WithParamInterface<LostRequest> {};
+
+TEST_P(LostRequestSettled, BeforeTheLedgerIsLookedAt) {
+    const LostRequest& row = GetParam();
+    const SnowflakeSQLBuilder builder;
+    const std::string cancel = builder.buildCancelSessionQueries("1001");
+    const std::string running = builder.buildSessionQueriesRunning("1001", true);
+    driver().setMultiStatementMode(MultiStatementMode::POSTGRES);
+    scriptFailure("INSERT INTO \"pumps\"", {"08S01", 0, "Communication link failure"}, true);
+    if (row.rollbackFails) {
+        scriptFailure("ROLLBACK", {"08S01", 0, "Communication link failure"});
+    }
+    Batch batch;
+    batch.add(pump(2.0));
+    EXPECT_FALSE(send(batch));
+    if (row.newInstance) {
+        startInstance();
+        StatementScript found;
+        found.match =
+            builder.buildSessionsWritingLedger("_varnholt_ledger", "tolvaneInstance", true);
+        found.prefix = false;
+        found.columns = {"SESSION_ID"};
+        found.rows = {{std::string("1001")}, {std::string("1002")}};
+        driver().addStatement(found);
+    }
+    if (row.stillRunning > 0) {
+        StatementScript busy;
+        busy.match = running;
+        busy.prefix = false;
+        busy.columns = {"COUNT(*)"};
+        busy.rows = {{std::string("1")}};
+        busy.times = row.stillRunning;
+        driver().addStatement(busy);
+    }
+    if (row.historyFails) {
+        scriptFailure(running, {"42501", 3001, "Insufficient privileges"});
+    }
+    driver().clearJournal();
+    LogCapture capture;
+
+    EXPECT_EQ(send(batch), row.delivered);
+
+    const Strings journal = driver().journal();
+    const auto cancelled = std::find(journal.begin(), journal.end(), cancel);
+    const auto lookup = std::find_if(journal.begin(), journal.end(), [](const std::string& s) {
+        return startsWith(s, "SELECT COUNT(*) FROM \"_varnholt_ledger\"");
+    });
+    ASSERT_NE(cancelled, journal.end()) << ::testing::PrintToString(journal);
+    EXPECT_LT(cancelled, std::find(journal.begin(), journal.end(), running));
+    // The session now in use (1002) is not cancelled.
+    EXPECT_EQ(countStartingWith(journal, "SELECT SYSTEM$CANCEL_ALL_QUERIES("), 1u);
+    EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"pumps\""), row.delivered ? 1u : 0u);
+    if (row.delivered) {
+        EXPECT_LT(std::find(journal.begin(), journal.end(), running), lookup);
+        EXPECT_TRUE(capture.contains(Level::INFO,
+                                     "Requests of database session 1001 whose answer was lost "
+                                     "are cancelled and no longer run"));
+        return;
+    }
+    EXPECT_EQ(lookup, journal.end());
+    EXPECT_TRUE(capture.anyLineContains(
+        "Cannot settle the requests of database session 1001 whose answer was lost: "));
+    // The next attempt settles anew, and then writes the batch once.
+    driver().clearJournal();
+    ASSERT_TRUE(send(batch));
+    EXPECT_EQ(countStartingWith(driver().journal(), cancel), 1u);
+    EXPECT_EQ(countStartingWith(driver().journal(), "INSERT INTO \"pumps\""), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LostRequestSettled,
+    ::testing::Values(
+        LostRequest{"Reconnect", false, 0, false, true},
+        LostRequest{"ReconnectAfterTheRollbackFailed", false, 0, false, true, true},
+        LostRequest{"NewInstance", true, 0, false, true},
+        LostRequest{"CancelTakesAWhile", false, LostRequests::CHECKS - 1, false, true},
+        LostRequest{"StillRunning", false, LostRequests::CHECKS, false, false},
+        LostRequest{"NewInstanceStillRunning", true, LostRequests::CHECKS, false, false},
+        LostRequest{"HistoryUnreadable", false, 0, true, false}),
+    [](const ::testing::TestParamInfo<LostRequest>& info) { return std::string(info.param.name); });
+
+// On Snowflake a refused statement leaves the transaction open with the rows before it, and a
+// commit, an autocommit switch or any DDL would keep them. A rollback that fails closes the
+// session instead (Snowflake rolls it back): nothing more is sent on it, and the next batch
+// goes on a new session.
+struct FailedRollback {
+    const char* name;
+    MultiStatementMode mode;
+    bool trial;  // the rollback of a trial fails, not the batch's own
+};
+
+class RollbackFails : public SendPipeline, public ::testing::WithParamInterface<FailedRollback> {};
+
+TEST_P(RollbackFails, ClosesTheSessionAndCommitsNothing) {
+    const FailedRollback& row = GetParam();
+    driver().setMultiStatementMode(row.mode);
+    Batch warmUp;
+    warmUp.add(ReadingBuilder("pumps").text("level", "fine").at(TIME).build());
+    ASSERT_TRUE(send(warmUp));
+    StatementScript refused;
+    refused.match = "'bad'";
+    refused.contains = true;
+    refused.returnCode = SQL_ERROR;
+    refused.diagnostics = {{"22018", 100038, "Numeric value 'bad' is not recognized"}};
+    // Refused by the write; for a trial also by the resend's write and its trial.
+    refused.times = row.trial ? 3 : 1;
+    driver().addStatement(refused);
+    const DiagRecord lost{"08S01", 0, "Communication link failure"};
+    if (row.mode == MultiStatementMode::SINGLE) {
+        driver().setTransactionResult(TransactionCall::ROLLBACK, SQL_ERROR, lost, false, 1);
+    } else {
+        if (row.trial) {
+            StatementScript answered;
+            answered.match = "ROLLBACK";
+            answered.prefix = false;
+            answered.times = 1;
+            driver().addStatement(answered);
+        }
+        scriptFailure("ROLLBACK", lost);
+    }
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").text("level", "fine").at(TIME).build());
+    batch.add(ReadingBuilder("pumps").text("level", "bad").at(TIME).build());
+    driver().clearJournal();
+    LogCapture capture;
+
+    EXPECT_FALSE(send(batch));
+
+    const Strings journal = driver().journal();
+    ASSERT_FALSE(journal.empty());
+    // The failed rollback is the last thing the session saw.
+    EXPECT_EQ(journal.back(), row.mode == MultiStatementMode::SINGLE ? "[rollback]" : "ROLLBACK")
+        << ::testing::PrintToString(journal);
+    EXPECT_EQ(committed(journal), Strings{});
+    EXPECT_TRUE(capture.contains(Level::WARN,
+                                 "Rollback failed (SQLSTATE 08S01, native error 0: Communication "
+                                 "link failure): the database session is closed, so that nothing "
+                                 "of the transaction is committed"));
+    EXPECT_EQ(driver().disconnectCount(), 1);
+    EXPECT_EQ(connector->state(), TOLVANE_ODBC_NOTCONNECTED);
+
+    driver().clearJournal();
+    ASSERT_TRUE(send(batch));
+    EXPECT_EQ(driver().connectCount(), 2);
+    EXPECT_EQ(driver().journal().front(), "SELECT CURRENT_SESSION()");
+    EXPECT_EQ(countStartingWith(committed(driver().journal()), "INSERT INTO \"pumps\""), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RollbackFails,
+    ::testing::Values(FailedRollback{"OfTheRequest", MultiStatementMode::POSTGRES, false},
+                      FailedRollback{"OfTheDriversTransaction", MultiStatementMode::SINGLE, false},
+                      FailedRollback{"OfATrial", MultiStatementMode::POSTGRES, true}),
+    [](const ::testing::TestParamInfo<FailedRollback>& info) {
+        return std::string(info.param.name);
+    });
+
 // Another server, port, database or user may hold other tables under the same names: the
 // cached ones are forgotten and read again. Other settings keep them.
 struct Reconfiguration {
@@ -543,9 +727,15 @@ TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
     capture.clear();
     ASSERT_TRUE(send(batch));
     EXPECT_EQ(driver().connectCount(), 2);
-    // The schema cache outlives the connection.
+    // The schema cache outlives the connection. The lost request of the first session is
+    // cancelled, and waited for, before the ledger is looked at.
     EXPECT_EQ(readingStatements(driver().journal()),
-              (Strings{"BEGIN",
+              (Strings{"SELECT SYSTEM$CANCEL_ALL_QUERIES(1001)",
+                       "SELECT COUNT(*) FROM "
+                       "TABLE(INFORMATION_SCHEMA.QUERY_HISTORY_BY_SESSION(SESSION_ID => 1001, "
+                       "RESULT_LIMIT => 10000)) WHERE EXECUTION_STATUS IN ('RUNNING', 'QUEUED', "
+                       "'BLOCKED', 'RESUMING_WAREHOUSE')",
+                       "BEGIN",
                        "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS +
                            ", \"temperature\") VALUES (" + PUMP_VALUES + ", 1.000000)",
                        "COMMIT"}));
@@ -556,7 +746,7 @@ TEST_F(SendPipeline, InsertOnADeadConnectionMakesTheNextBatchReconnect) {
 struct DeadSession {
     const char* name;
     DiagRecord failure;
-    int failures;  // statements refused: the batch's first, its rollback, and the check after it
+    int failures;  // statements refused: the batch's first, and the check after it
     const char* line;
 };
 
@@ -567,6 +757,11 @@ TEST_P(SessionGone, IsClosedAndTheNextBatchReconnects) {
     Batch batch;
     batch.add(pump(1.0));
     ASSERT_TRUE(send(batch));
+    // The rollback is answered: a session whose rollback fails is closed for that alone.
+    StatementScript rollback;
+    rollback.match = "ROLLBACK";
+    rollback.prefix = false;
+    driver().addStatement(rollback);
     scriptFailure("", row.failure, false, row.failures);
     LogCapture capture;
 
@@ -587,7 +782,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DeadSession{
                           "Silent",
                           {"XX000", 0, "Internal error"},
-                          3,
+                          2,
                           "Database session does not answer: the next batch connects anew"}),
     [](const ::testing::TestParamInfo<DeadSession>& info) { return std::string(info.param.name); });
 

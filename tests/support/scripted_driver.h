@@ -98,7 +98,10 @@ public:
     // Outcome of SQLAllocHandle(SQL_HANDLE_STMT); the record goes to the connection.
     void setAllocStatementResult(int16_t returnCode, const DiagRecord& diag = {});
     // Entries are tried in the order added; the first that matches and has
-    // times left answers. Unmatched statements succeed without a result set.
+    // times left answers. Unmatched statements succeed without a result set, except two that
+    // Snowflake answers: "SELECT CURRENT_SESSION()" gives 1000 plus the connection's number,
+    // and a count of a session's queries in the query history ("SELECT COUNT(*) FROM
+    // TABLE(INFORMATION_SCHEMA.QUERY_HISTORY_BY_SESSION(...") gives 0.
     //
     // A request's statements run in order up to the first that fails. When one fails,
     // SQLExecDirect fails with its records, as Snowflake's driver does; when all ran,

@@ -230,7 +230,8 @@ Strings readingTableStatements(const Strings& queries) {
     Strings result;
     for (const std::string& query : queries) {
         if (query.find("_varnholt_") == std::string::npos &&
-            query != "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0") {
+            query != "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0" &&
+            query != "SELECT CURRENT_SESSION()") {
             result.push_back(query);
         }
     }
