@@ -157,6 +157,9 @@ TEST_F(UnfitReadings, LongNamesAreShortenedAndARestartFindsTheSameColumn) {
     EXPECT_TRUE(startsWith(written[0], "INSERT INTO \"" + table + "\" ("));
     EXPECT_NE(written[0].find(", \"" + shortColumn + "\") VALUES ('" + asset + "', "),
               std::string::npos);
+    // The values land in the shortened column.
+    EXPECT_NE(written[0].find(", 1), ('"), std::string::npos);
+    EXPECT_EQ(written[0].substr(written[0].size() - 11), ", 2.500000)");
 
     // A new instance finds the table and the column it made: nothing to create or add.
     startInstance();
@@ -184,6 +187,7 @@ TEST_F(UnfitReadings, LongNamesAreShortenedAndARestartFindsTheSameColumn) {
     ASSERT_FALSE(again.empty());
     EXPECT_NE(again[0].find(", \"" + shortColumn + "\") VALUES ('" + asset + "', "),
               std::string::npos);
+    EXPECT_EQ(again[0].substr(again[0].size() - 4), ", 2)");
 }
 
 // Nowhere to go is no reason to vanish: a reading kept from the batch that counts as delivered.
