@@ -12,6 +12,7 @@
 #include "delivery/table_settler.h"
 #include "host/logger.h"
 #include "host/reading.h"
+#include "mapping/name_limit.h"
 #include "mapping/reading_mapper.h"
 #include "schema/schema_manager.h"
 #include "sql/sql_builder.h"
@@ -77,9 +78,13 @@ void addToGroup(Group& group, const Reading* reading) {
     if (!same) {
         // Names are looked up only when the columns change; then the kinds go by position.
         group.slots.clear();
+        std::string shortened;
         for (const Datapoint* datapoint : datapoints) {
+            // By the column's name, which a name too long for the database is not.
             group.slots.push_back(
-                datapoint ? &group.batch.kinds.try_emplace(datapoint->getName()).first->second
+                datapoint ? &group.batch.kinds
+                                 .try_emplace(NameLimit::apply(datapoint->getName(), shortened))
+                                 .first->second
                           : nullptr);
         }
     }
@@ -148,6 +153,12 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
         }
         std::string table = parts.mapper.extractTableName(reading);
         if (table.empty()) {
+            // An empty asset name without a hint naming a table: no table to go to, and
+            // dropping the reading would lose it while the batch counts as delivered.
+            rejects.push_back(
+                Reject{table, reading,
+                       StatementError{"", 0, "the reading names no table: its asset name is empty"},
+                       "the reading names no table: its asset name is empty"});
             continue;
         }
         if (DeliveryLedger::isReserved(table)) {
@@ -295,8 +306,10 @@ void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects, Requ
     for (const Reject& reject : rejects) {
         SQLBuilder::RejectRow row = RejectedReading::toRow(reject, parts.instance);
         parts.replay.stamp(reject.reading, row);
-        // Room for the other columns and escapes on top of the two long texts.
-        const size_t rowBytes = 2 * (row.readingJSON.size() + row.message.size()) + 512;
+        // Room for the other columns, and for escapes, which at most double a text.
+        const size_t rowBytes = 2 * (row.readingJSON.size() + row.message.size() +
+                                     row.asset.size() + row.targetTable.size()) +
+                                512;
         if (!rejectRows.empty() && (rejectRows.size() >= MAX_ROWS_PER_INSERT ||
                                     rejectBytes + rowBytes > MAX_INSERT_BYTES)) {
             flushRejects();

@@ -581,8 +581,23 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
         }
         std::string cause;
         StatementError foreseen;
-        std::string conflict = renderRow(*entry.reading, layout, columns, reader, builder,
-                                         text.beginRow(), rendered, cause, foreseen);
+        std::string& out = text.beginRow();
+        const size_t rowStart = out.size();
+        const size_t longBefore = rendered.longTexts.size();
+        const size_t fractionsBefore = rendered.fractions.size();
+        std::string conflict = renderRow(*entry.reading, layout, columns, reader, builder, out,
+                                         rendered, cause, foreseen);
+        const size_t rowBytes = out.size() - rowStart;
+        if (conflict.empty() && rendered.prefix.size() + rowBytes > maxBytes) {
+            // An INSERT of this row alone is more than a request may carry: no resend of the
+            // batch could ever deliver it.
+            rendered.longTexts.resize(longBefore);
+            rendered.fractions.resize(fractionsBefore);
+            conflict = "the row takes " + std::to_string(rendered.prefix.size() + rowBytes) +
+                       " bytes of statement text, more than one request may carry (" +
+                       std::to_string(maxBytes) + ")";
+            cause = "row longer than one request may carry";
+        }
         if (!conflict.empty()) {
             text.dropRow();
             rejects.push_back(Reject{table.name, entry.reading,

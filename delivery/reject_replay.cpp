@@ -93,8 +93,9 @@ void RejectReplay::take(StatementRunner& runner, const SQLBuilder& builder,
             entry.reading = std::move(readings.front());
         } catch (const ReadingParseError& error) {
             // Kept where it is, marked with the pass so that the pass moves on.
+            const std::string part = RejectedReading::partKept(json);
             log()->warn("Rejected reading '%s' cannot be replayed: %s", entry.id.c_str(),
-                        error.what());
+                        part.empty() ? error.what() : part.c_str());
         }
         entries.push_back(std::move(entry));
     }

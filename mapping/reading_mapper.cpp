@@ -1,5 +1,6 @@
 #include "mapping/reading_mapper.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <utility>
@@ -8,6 +9,7 @@
 
 #include "host/logger.h"
 #include "host/reading.h"
+#include "mapping/name_limit.h"
 #include "sql/sql_builder.h"
 
 namespace {
@@ -31,8 +33,17 @@ std::string withoutNul(const std::string& name) {
     return cleaned;
 }
 
-// "%f" text (fixed, six decimals) when it reads back as the same double, otherwise the
-// shortest text that does, so that small or very precise values are not rounded away.
+// Snowflake's numbers hold at most this many digits: a longer literal is not read as written.
+constexpr size_t MAX_NUMBER_DIGITS = 38;
+
+size_t digitCount(const char* begin, const char* end) {
+    return static_cast<size_t>(
+        std::count_if(begin, end, [](char c) { return c >= '0' && c <= '9'; }));
+}
+
+// "%f" text (fixed, six decimals) when it reads back as the same double and has at most
+// MAX_NUMBER_DIGITS digits, otherwise the shortest text that reads back, so that small or very
+// precise values are not rounded away and large ones are written in exponent form.
 std::string formatDouble(double number) {
     if (!std::isfinite(number)) {
         return "null";
@@ -41,7 +52,7 @@ std::string formatDouble(double number) {
     char buffer[330];
     char* const end = buffer + sizeof(buffer);
     auto fixed = std::to_chars(buffer, end, number, std::chars_format::fixed, 6);
-    if (fixed.ec == std::errc()) {
+    if (fixed.ec == std::errc() && digitCount(buffer, fixed.ptr) <= MAX_NUMBER_DIGITS) {
         double back = 0.0;
         auto parsed = std::from_chars(buffer, fixed.ptr, back);
         if (parsed.ec == std::errc() && parsed.ptr == fixed.ptr && back == number) {
@@ -316,7 +327,24 @@ std::string ReadingMapper::datapointValueToString(const DatapointValue& value) {
     }
 }
 
+std::string ReadingMapper::shortenName(const std::string& name) {
+    constexpr size_t MAX_WARNED = 1000;
+    std::string shortened = NameLimit::shorten(name);
+    if (shortenedNames.size() < MAX_WARNED && shortenedNames.insert(shortened).second) {
+        Logger::getLogger()->warn(
+            "A name of %zu bytes is longer than the %zu characters the database takes: it is "
+            "written as '%s'",
+            name.size(), NameLimit::MAX_CHARACTERS, shortened.c_str());
+    }
+    return shortened;
+}
+
 std::string ReadingMapper::extractTableName(const Reading* reading) {
+    std::string table = routedTableName(reading);
+    return NameLimit::exceeded(table) ? shortenName(table) : table;
+}
+
+std::string ReadingMapper::routedTableName(const Reading* reading) {
     if (!reading) {
         return std::string();
     }
@@ -365,7 +393,10 @@ std::string ReadingMapper::extractTableName(const Reading* reading) {
     }
     if (document.IsObject()) {
         auto member = document.FindMember("tablename");
-        if (member != document.MemberEnd() && member->value.IsString()) {
+        // The empty name names no table: the reading keeps its asset's, as with every other
+        // hint the plugin cannot use, instead of having nowhere to go.
+        if (member != document.MemberEnd() && member->value.IsString() &&
+            member->value.GetString()[0] != '\0') {
             result = member->value.GetString();
         }
     }
@@ -424,6 +455,11 @@ void ReadingMapper::mapReadingInto(const Reading* reading, const std::string& ta
         if (name->find('\0') != std::string::npos) {
             cleanedName = withoutNul(*name);
             name = &cleanedName;
+        }
+        std::string shortenedName;
+        if (NameLimit::exceeded(*name)) {
+            shortenedName = shortenName(*name);
+            name = &shortenedName;
         }
         if (name->empty()) {
             // No database takes an empty column name; the rest of the row still lands.

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -119,10 +120,18 @@ public:
     std::vector<DatabaseRecord> mapReadingsToRecords(const std::vector<Reading*>& readings);
     std::map<std::string, std::vector<DatabaseRecord>> groupRecordsByTable(
         std::vector<DatabaseRecord>& records);
+    // A table or column name too long for the database, shortened (NameLimit); a warning the
+    // first time this mapper shortens it.
+    std::string shortenName(const std::string& name);
 
 private:
+    std::string routedTableName(const Reading* reading);
+
     std::string instanceName;
     SQLBuilder* sqlBuilder;
+    // The shortened names warned about; a few only, so that a stream of new names costs no
+    // memory beyond them.
+    std::set<std::string> shortenedNames;
 };
 
 #endif

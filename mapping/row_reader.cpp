@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "mapping/name_limit.h"
+
 namespace {
 
 // What mapReadingInto appends to both timestamps.
@@ -66,6 +68,10 @@ void RowReader::readColumns(const Reading& reading, std::vector<std::string>& na
             cleaned.clear();
             std::copy_if(name->begin(), name->end(), std::back_inserter(cleaned),
                          [](char c) { return c != '\0'; });
+            name = &cleaned;
+        }
+        if (NameLimit::exceeded(*name)) {
+            cleaned = mapper.shortenName(*name);
             name = &cleaned;
         }
         if (name->empty()) {

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -283,6 +284,8 @@ int runPlugin(const PluginLibrary& plugin, ConfigCategory& category, ReadingSour
             statistics = sender.run(source);
             statistics.rejected = rejects.count();
             statistics.replayed = rejects.replayed();
+            // A delivered batch's readings landed in their tables or in the reject table.
+            statistics.delivered -= std::min(statistics.rejected, statistics.delivered);
         }
         display.finish();
         finished = true;

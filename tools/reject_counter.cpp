@@ -27,17 +27,21 @@ size_t rejectedIn(const std::string& text) {
     return text.compare(digits, std::strlen(rest), rest) == 0 ? count : 0;
 }
 
-// The readings delivered to their tables, from "Replayed N rejected readings: M delivered ...".
-size_t deliveredReplays(const std::string& text) {
+// The readings delivered to their tables and those refused again, from "Replayed N rejected
+// readings: M delivered to their tables, K refused again".
+void countReplays(const std::string& text, size_t& delivered, size_t& refused) {
     size_t taken = 0;
-    size_t delivered = 0;
     char colon = 0;
-    if (std::sscanf(text.c_str(), "Replayed %zu rejected readings%c %zu delivered", &taken, &colon,
-                    &delivered) == 3 &&
-        colon == ':') {
-        return delivered;
+    delivered = refused = 0;
+    const int read = std::sscanf(
+        text.c_str(),
+        "Replayed %zu rejected readings%c %zu delivered to their tables, %zu refused again", &taken,
+        &colon, &delivered, &refused);
+    if (read < 3 || colon != ':') {
+        delivered = refused = 0;
+    } else if (read < 4) {
+        refused = 0;
     }
-    return 0;
 }
 
 }  // namespace
@@ -61,7 +65,11 @@ RejectCounter::RejectCounter() : previousLevel(Logger::getLogger()->getSinkLevel
             }
             if (lineLevel == Logger::Level::INFO &&
                 text.compare(0, replayLength, REPLAY_START) == 0) {
-                replayedReadings += deliveredReplays(text);
+                size_t delivered = 0;
+                size_t refused = 0;
+                countReplays(text, delivered, refused);
+                replayedReadings += delivered;
+                refusedAgain += refused;
             }
             if (previous && lineLevel >= previousLevel) {
                 previous(lineLevel, text);

@@ -27,12 +27,19 @@ public:
     RejectCounter(const RejectCounter&) = delete;
     RejectCounter& operator=(const RejectCounter&) = delete;
 
-    size_t count() const { return rejected.load(); }
+    // The readings handed to the plugin that it kept in its reject table: the warnings count
+    // replayed readings refused again too, which were not handed to it.
+    size_t count() const {
+        const size_t all = rejected.load();
+        const size_t again = refusedAgain.load();
+        return all > again ? all - again : 0;
+    }
     size_t replayed() const { return replayedReadings.load(); }
 
 private:
     std::atomic<size_t> rejected{0};
     std::atomic<size_t> replayedReadings{0};
+    std::atomic<size_t> refusedAgain{0};
     Logger::Sink previous;
     Logger::Level previousLevel;
 };

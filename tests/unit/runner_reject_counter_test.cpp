@@ -99,6 +99,21 @@ TEST_F(RunnerRejectCounterTest, CountsReplayedReadingsThatLanded) {
     EXPECT_EQ(counter.count(), 0u);
 }
 
+// The warnings count every reading a batch kept in the reject table; those a replay took from
+// it and kept there again were not sent by the runner.
+TEST_F(RunnerRejectCounterTest, ReplayedReadingsRefusedAgainAreNotCountedAsRejectsOfTheSent) {
+    RejectCounter counter;
+    logAt(Level::WARN, "4 readings rejected from table 'pump', the first from asset 'pump': x");
+    logAt(Level::WARN, "1 reading rejected from table 'room', the first from asset 'room': x");
+    logAt(Level::INFO,
+          "Replayed 12 rejected readings: 10 delivered to their tables, 2 refused again");
+    EXPECT_EQ(counter.count(), 3u);
+    EXPECT_EQ(counter.replayed(), 10u);
+    logAt(Level::INFO,
+          "Replayed 3 rejected readings: 0 delivered to their tables, 3 refused again");
+    EXPECT_EQ(counter.count(), 0u);
+}
+
 TEST_F(RunnerRejectCounterTest, EarlierSinkKeepsGettingEveryLine) {
     const std::string reject = "1 reading rejected from table 'a', the first from asset 'a': x";
     LogCapture capture;
