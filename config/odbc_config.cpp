@@ -225,6 +225,18 @@ std::string knownIntegerType(const std::string& value) {
     return ODBCConfig::BIGINT_INTEGER_TYPE;
 }
 
+// One of the two options of an enumeration item; anything else is logged once and the first,
+// the default, taken, as for "integerType".
+std::string knownOption(const std::string& item, const std::string& value, const char* first,
+                        const char* second, const char* meaning) {
+    if (value == first || value == second) {
+        return value;
+    }
+    Logger::getLogger()->error("Unknown %s '%s': %s %s (the options are %s and %s)", item.c_str(),
+                               value.c_str(), meaning, first, first, second);
+    return first;
+}
+
 }  // namespace
 
 ODBCConfig::ODBCConfig()
@@ -242,7 +254,9 @@ ODBCConfig::ODBCConfig()
       token(),
       warehouse(),
       role(),
-      integerType(BIGINT_INTEGER_TYPE) {
+      integerType(BIGINT_INTEGER_TYPE),
+      identifierCase(AS_SENT_IDENTIFIER_CASE),
+      nestedValues(TEXT_NESTED_VALUES) {
     // Always the generic form here, also for a derived dialect: its own form replaces this one
     // at its first configure.
     ODBCConfig::buildConnectionString();
@@ -282,6 +296,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_ROLE("role");
     static const std::string CONFIG_INTEGER_TYPE("integerType");
     static const std::string CONFIG_REPLAY_REJECTS("replayRejects");
+    static const std::string CONFIG_IDENTIFIER_CASE("identifierCase");
+    static const std::string CONFIG_NESTED_VALUES("nestedValues");
 
     try {
         // Every read first, so that a failing one leaves the settings as they were.
@@ -304,6 +320,13 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string newIntegerType =
             knownIntegerType(category->getValue(CONFIG_INTEGER_TYPE, BIGINT_INTEGER_TYPE));
         const bool newReplayRejects = category->getValue(CONFIG_REPLAY_REJECTS, "false") == "true";
+        std::string newIdentifierCase = knownOption(
+            CONFIG_IDENTIFIER_CASE,
+            category->getValue(CONFIG_IDENTIFIER_CASE, AS_SENT_IDENTIFIER_CASE),
+            AS_SENT_IDENTIFIER_CASE, UPPER_IDENTIFIER_CASE, "table and column names are written");
+        std::string newNestedValues = knownOption(
+            CONFIG_NESTED_VALUES, category->getValue(CONFIG_NESTED_VALUES, TEXT_NESTED_VALUES),
+            TEXT_NESTED_VALUES, VARIANT_NESTED_VALUES, "nested values and arrays are stored as");
         std::string newParams = flattenParameters(parameters);
         // A login that cannot work is refused here, with what to fix, rather than later as
         // the driver's error at every connection attempt.
@@ -325,6 +348,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         role = std::move(newRole);
         integerType = std::move(newIntegerType);
         replayRejects = newReplayRejects;
+        identifierCase = std::move(newIdentifierCase);
+        nestedValues = std::move(newNestedValues);
 
         buildConnectionString();
 
@@ -385,7 +410,8 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
            privateKeyFile != other.privateKeyFile ||
            privateKeyPassphrase != other.privateKeyPassphrase || token != other.token ||
            warehouse != other.warehouse || role != other.role || integerType != other.integerType ||
-           replayRejects != other.replayRejects;
+           replayRejects != other.replayRejects || identifierCase != other.identifierCase ||
+           nestedValues != other.nestedValues;
 }
 
 std::string ODBCConfig::connectionValue(const std::string& value) {

@@ -52,6 +52,10 @@ ValueKind kindOf(const DatapointValue& value) {
             return ValueKind::Integer;
         case DatapointValue::T_FLOAT:
             return ValueKind::Float;
+        case DatapointValue::T_FLOAT_ARRAY:
+        case DatapointValue::T_DP_DICT:
+        case DatapointValue::T_DP_LIST:
+            return ValueKind::Json;
         default:
             return ValueKind::Text;
     }
@@ -67,7 +71,7 @@ struct Group {
 // Adds a reading to its table's group and widens the kinds of its datapoints' columns. Both are
 // done here, while the datapoints are being read anyway, so that later steps only look at the
 // flag and the kinds.
-void addToGroup(Group& group, const Reading* reading) {
+void addToGroup(Group& group, const Reading* reading, const ReadingMapper& mapper) {
     std::vector<GroupedReading>& grouped = group.batch.readings;
     const std::vector<Datapoint*>& datapoints = reading->getReadingData();
     const bool same =
@@ -76,9 +80,12 @@ void addToGroup(Group& group, const Reading* reading) {
     if (!same) {
         // Names are looked up only when the columns change; then the kinds go by position.
         group.slots.clear();
+        std::string cased;
         for (const Datapoint* datapoint : datapoints) {
             group.slots.push_back(
-                datapoint ? &group.batch.kinds.try_emplace(datapoint->getName()).first->second
+                datapoint ? &group.batch.kinds
+                                 .try_emplace(mapper.identifierFor(datapoint->getName(), cased))
+                                 .first->second
                           : nullptr);
         }
     }
@@ -144,7 +151,7 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
         if (!reading) {
             continue;
         }
-        std::string table = parts.mapper.extractTableName(reading);
+        std::string table = parts.mapper.tableNameFor(reading);
         if (table.empty()) {
             continue;
         }
@@ -159,7 +166,7 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
             current = &it->second;
             currentName = &it->first;
         }
-        addToGroup(*current, reading);
+        addToGroup(*current, reading, parts.mapper);
     }
     std::vector<TableBatch> tables;
     tables.reserve(groups.size());
@@ -311,8 +318,10 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
                                           size_t count, StatementError& error) {
     // The rows of one statement follow each other in the batch's text.
     const std::string statement =
-        table.prefix + parts.runner.batchText().rowsText(table.rows[first].place,
-                                                         table.rows[first + count - 1].place);
+        table.prefix +
+        parts.runner.batchText().rowsText(table.rows[first].place,
+                                          table.rows[first + count - 1].place) +
+        table.suffix;
     if (!parts.client.beginTransaction()) {
         error = parts.client.lastError();
         return Trial::Failed;
@@ -703,7 +712,7 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
     std::vector<Reject> reserved;
     std::vector<TableBatch> tables = group(batch, reserved);
     TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
-                         parts.databaseName, parts.wholeNumbersAsReal);
+                         parts.databaseName, parts.wholeNumbersAsReal, parts.nestedAsVariant);
     if (!settle(tables, settler, error)) {
         return fail(result, error);
     }
