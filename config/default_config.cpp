@@ -138,6 +138,22 @@ const char* const DEFAULT_CONFIGURATION = R"JSON({
         "default": "SnowflakeDSIIDriver",
         "order": "17",
         "displayName": "ODBC Driver Name"
+    },
+    "identifierCase": {
+        "description": "How the plugin names the tables and columns it makes for readings. AS_SENT: as the asset and datapoint names are sent; queries must quote them exactly (\"pump1\"). UPPER: in upper case, as Snowflake stores unquoted names, so that SELECT temperature FROM pump1 finds them; names that differ only in case share one table or column. Changing it on a running installation starts new tables",
+        "type": "enumeration",
+        "default": "AS_SENT",
+        "options": ["AS_SENT", "UPPER"],
+        "order": "18",
+        "displayName": "Table and column names"
+    },
+    "nestedValues": {
+        "description": "Type of a new column made for nested datapoints and float arrays. TEXT: JSON text. VARIANT: a VARIANT column, queried by path (pos:x, spectrum[0]), that takes only valid JSON. Columns that exist are never changed",
+        "type": "enumeration",
+        "default": "TEXT",
+        "options": ["TEXT", "VARIANT"],
+        "order": "19",
+        "displayName": "Nested values and arrays stored as"
     }
 })JSON";
 }  // namespace

@@ -293,6 +293,18 @@ std::string knownIntegerType(const std::string& value) {
     return ODBCConfig::BIGINT_INTEGER_TYPE;
 }
 
+// One of the two options of an enumeration item; anything else is logged once and the first,
+// the default, taken, as for "integerType".
+std::string knownOption(const std::string& item, const std::string& value, const char* first,
+                        const char* second, const char* meaning) {
+    if (value == first || value == second) {
+        return value;
+    }
+    Logger::getLogger()->error("Unknown %s '%s': %s %s (the options are %s and %s)", item.c_str(),
+                               value.c_str(), meaning, first, first, second);
+    return first;
+}
+
 }  // namespace
 
 ODBCConfig::ODBCConfig()
@@ -311,7 +323,9 @@ ODBCConfig::ODBCConfig()
       warehouse(),
       role(),
       integerType(BIGINT_INTEGER_TYPE),
-      driver(DEFAULT_DRIVER) {
+      driver(DEFAULT_DRIVER),
+      identifierCase(AS_SENT_IDENTIFIER_CASE),
+      nestedValues(TEXT_NESTED_VALUES) {
     // Always the generic form here, also for a derived dialect: its own form replaces this one
     // at its first configure.
     ODBCConfig::buildConnectionString();
@@ -352,6 +366,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_INTEGER_TYPE("integerType");
     static const std::string CONFIG_REPLAY_REJECTS("replayRejects");
     static const std::string CONFIG_DRIVER("driver");
+    static const std::string CONFIG_IDENTIFIER_CASE("identifierCase");
+    static const std::string CONFIG_NESTED_VALUES("nestedValues");
 
     try {
         // Every read first, so that a failing one leaves the settings as they were.
@@ -378,6 +394,13 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         if (newDriver.empty()) {
             newDriver = DEFAULT_DRIVER;
         }
+        std::string newIdentifierCase = knownOption(
+            CONFIG_IDENTIFIER_CASE,
+            category->getValue(CONFIG_IDENTIFIER_CASE, AS_SENT_IDENTIFIER_CASE),
+            AS_SENT_IDENTIFIER_CASE, UPPER_IDENTIFIER_CASE, "table and column names are written");
+        std::string newNestedValues = knownOption(
+            CONFIG_NESTED_VALUES, category->getValue(CONFIG_NESTED_VALUES, TEXT_NESTED_VALUES),
+            TEXT_NESTED_VALUES, VARIANT_NESTED_VALUES, "nested values and arrays are stored as");
         std::string newParams = flattenParameters(parameters);
         // A login that cannot work is refused here, with what to fix, rather than later as
         // the driver's error at every connection attempt.
@@ -402,6 +425,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         integerType = std::move(newIntegerType);
         replayRejects = newReplayRejects;
         driver = std::move(newDriver);
+        identifierCase = std::move(newIdentifierCase);
+        nestedValues = std::move(newNestedValues);
 
         buildConnectionString();
 
@@ -462,7 +487,8 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
            privateKeyFile != other.privateKeyFile ||
            privateKeyPassphrase != other.privateKeyPassphrase || token != other.token ||
            warehouse != other.warehouse || role != other.role || integerType != other.integerType ||
-           replayRejects != other.replayRejects || driver != other.driver;
+           replayRejects != other.replayRejects || driver != other.driver ||
+           identifierCase != other.identifierCase || nestedValues != other.nestedValues;
 }
 
 std::string ODBCConfig::connectionValue(const std::string& value) {

@@ -18,6 +18,13 @@ public:
     static constexpr const char* REAL_INTEGER_TYPE = "REAL";
     // The name Snowflake's installer registers its ODBC driver under.
     static constexpr const char* DEFAULT_DRIVER = "SnowflakeDSIIDriver";
+    // How the names of tables and columns made for readings are written, as "identifierCase"
+    // names the ways.
+    static constexpr const char* AS_SENT_IDENTIFIER_CASE = "AS_SENT";
+    static constexpr const char* UPPER_IDENTIFIER_CASE = "UPPER";
+    // What a column made for nested values and float arrays holds, as "nestedValues" names it.
+    static constexpr const char* TEXT_NESTED_VALUES = "TEXT";
+    static constexpr const char* VARIANT_NESTED_VALUES = "VARIANT";
 
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;
@@ -60,6 +67,10 @@ public:
     std::string role;
     // The type of a new column made for whole numbers alone.
     std::string integerType;
+    // The names of tables and columns for readings, as sent or in upper case.
+    std::string identifierCase;
+    // The type of a new column made for nested values or float arrays: text or VARIANT.
+    std::string nestedValues;
     // Rejected readings of the instance are sent again with the batches.
     bool replayRejects = false;
     // The ODBC driver the Snowflake connection string names, as the driver manager knows it.

@@ -130,6 +130,9 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         return true;
     }
     readingMapper->setTolvaneInstance(config.tolvaneInstance);
+    readingMapper->setIdentifierCase(config.identifierCase == ODBCConfig::UPPER_IDENTIFIER_CASE
+                                         ? ReadingMapper::IdentifierCase::UPPER
+                                         : ReadingMapper::IdentifierCase::AS_SENT);
     schemaManager->setDatabaseName(config.schema);
     rejectReplay->setEnabled(config.replayRejects);
     if (config.host != previous.host || config.port != previous.port ||
@@ -321,9 +324,11 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         // The delivery holds references: the instance name must outlive it.
         const std::string instance = readingMapper->getTolvaneInstance();
         const bool wholeNumbersAsReal = config.integerType == ODBCConfig::REAL_INTEGER_TYPE;
+        const bool nestedAsVariant = config.nestedValues == ODBCConfig::VARIANT_NESTED_VALUES;
         BatchDelivery delivery(BatchDelivery::Parts{
             *client, *schemaManager, *readingMapper, *sqlBuilder, *statementRunner, *deliveryLedger,
-            *lostRequests, *rejectReplay, config.schema, instance, wholeNumbersAsReal});
+            *lostRequests, *rejectReplay, config.schema, instance, wholeNumbersAsReal,
+            nestedAsVariant});
         const BatchDelivery::Result result = delivery.deliver(readings);
         if (result.sessionClosed) {
             // Closed during the batch, after a rollback that failed.

@@ -54,6 +54,10 @@ ValueKind kindOf(const DatapointValue& value) {
             return ValueKind::Integer;
         case DatapointValue::T_FLOAT:
             return ValueKind::Float;
+        case DatapointValue::T_FLOAT_ARRAY:
+        case DatapointValue::T_DP_DICT:
+        case DatapointValue::T_DP_LIST:
+            return ValueKind::Json;
         default:
             return ValueKind::Text;
     }
@@ -69,7 +73,7 @@ struct Group {
 // Adds a reading to its table's group and widens the kinds of its datapoints' columns. Both are
 // done here, while the datapoints are being read anyway, so that later steps only look at the
 // flag and the kinds.
-void addToGroup(Group& group, const Reading* reading) {
+void addToGroup(Group& group, const Reading* reading, const ReadingMapper& mapper) {
     std::vector<GroupedReading>& grouped = group.batch.readings;
     const std::vector<Datapoint*>& datapoints = reading->getReadingData();
     const bool same =
@@ -79,11 +83,13 @@ void addToGroup(Group& group, const Reading* reading) {
         // Names are looked up only when the columns change; then the kinds go by position.
         group.slots.clear();
         std::string shortened;
+        std::string cased;
         for (const Datapoint* datapoint : datapoints) {
             // By the column's name, which a name too long for the database is not.
             group.slots.push_back(
                 datapoint ? &group.batch.kinds
-                                 .try_emplace(NameLimit::apply(datapoint->getName(), shortened))
+                                 .try_emplace(mapper.identifierFor(
+                                     NameLimit::apply(datapoint->getName(), shortened), cased))
                                  .first->second
                           : nullptr);
         }
@@ -151,7 +157,7 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
         if (!reading) {
             continue;
         }
-        std::string table = parts.mapper.extractTableName(reading);
+        std::string table = parts.mapper.tableNameFor(reading);
         if (table.empty()) {
             // An empty asset name without a hint naming a table: no table to go to, and
             // dropping the reading would lose it while the batch counts as delivered.
@@ -172,7 +178,7 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
             current = &it->second;
             currentName = &it->first;
         }
-        addToGroup(*current, reading);
+        addToGroup(*current, reading, parts.mapper);
     }
     std::vector<TableBatch> tables;
     tables.reserve(groups.size());
@@ -327,7 +333,8 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
     // The rows of one statement follow each other in the batch's text.
     const std::string statement =
         table.prefix + parts.runner.batchText().rowsText(table.rows[first].place,
-                                                         table.rows[first + count - 1].place);
+                                                         table.rows[first + count - 1].place) +
+        table.suffix;
     // A trial only looks: one request that begins, writes and rolls back, so that nothing it
     // wrote can stay, and no autocommit switch can commit a failure's leftovers.
     Transaction transaction(parts.client, parts.builder.buildRollback());
@@ -755,7 +762,7 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
     std::vector<Reject> reserved;
     std::vector<TableBatch> tables = group(batch, reserved);
     TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
-                         parts.databaseName, parts.wholeNumbersAsReal);
+                         parts.databaseName, parts.wholeNumbersAsReal, parts.nestedAsVariant);
     if (!settle(tables, settler, error)) {
         return fail(result, error);
     }

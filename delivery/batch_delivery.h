@@ -57,6 +57,8 @@ public:
         // Columns made for whole numbers alone are floating point, so that fractions sent later
         // fit as well.
         bool wholeNumbersAsReal;
+        // Columns made for nested values or float arrays are VARIANT, queried by path.
+        bool nestedAsVariant = false;
     };
 
     struct Result {

@@ -348,6 +348,9 @@ struct Columns {
     std::vector<SQLBuilder::ValueStyle> styles;
     std::vector<size_t> lengths;
     std::vector<int> scales;
+    // VARIANT columns, whose values are written as JSON text and parsed by the statement.
+    std::vector<bool> variant;
+    bool anyVariant = false;
 };
 
 Columns columnsOf(const std::string& table, const SchemaManager::TableSchema& schema,
@@ -371,6 +374,8 @@ Columns columnsOf(const std::string& table, const SchemaManager::TableSchema& sc
         columns.styles.push_back(builder.valueStyle(*columns.types.back()));
         columns.lengths.push_back(schemaManager.columnLength(table, columns.names[i]));
         columns.scales.push_back(schemaManager.columnScale(table, columns.names[i]));
+        columns.variant.push_back(builder.isVariantType(*columns.types.back()));
+        columns.anyVariant = columns.anyVariant || columns.variant.back();
     }
     return columns;
 }
@@ -471,6 +476,12 @@ std::string renderRow(const Reading& reading, const Layout& layout, const Column
             out.append("NULL", 4);
             continue;
         }
+        if (columns.variant[i]) {
+            // Any value is JSON to such a column; the database says whether it parses.
+            const std::string& json = reader.jsonOf(reading, source);
+            builder.appendValue(out, json.data(), json.size(), columns.styles[i]);
+            continue;
+        }
         conflict = reader.withValue(reading, source, [&](const char* text, size_t size) {
             const std::string_view value(text, size);
             const std::string& name = columns.names[i];
@@ -551,14 +562,20 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
     const Columns columns = columnsOf(table.name, schema, schemaManager, builder);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.name.c_str(),
                                columns.names.size());
-    rendered.prefix = builder.buildInsertPrefix(table.name, columns.names);
+    if (columns.anyVariant) {
+        rendered.prefix =
+            builder.buildInsertSelectPrefix(table.name, columns.names, columns.variant);
+        rendered.suffix = SQLBuilder::buildInsertSelectSuffix(columns.names.size());
+    } else {
+        rendered.prefix = builder.buildInsertPrefix(table.name, columns.names);
+    }
     rendered.rows.reserve(table.readings.size());
 
     RowReader reader(mapper);
     Layout layout;
     // The reading the layout was worked out for, or its successors of the same columns.
     const GroupedReading* laidOut = nullptr;
-    text.beginInsert(rendered.prefix, maxRows, maxBytes);
+    text.beginInsert(rendered.prefix, maxRows, maxBytes, rendered.suffix);
     const GroupedReading* const end = table.readings.data() + table.readings.size();
     for (const GroupedReading& entry : table.readings) {
         fetchAhead(&entry, end);

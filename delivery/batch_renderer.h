@@ -29,6 +29,9 @@ public:
     struct RenderedTable {
         TableBatch* batch = nullptr;
         std::string prefix;  // "INSERT INTO t (c1, c2) VALUES "
+        // What follows the rows: empty, or the end of the INSERT ... SELECT of a table with
+        // VARIANT columns.
+        std::string suffix;
         std::vector<Row> rows;
         // Rows with a text longer than its column is known to take: the column is lengthened
         // before the transaction, or the row becomes a reject.

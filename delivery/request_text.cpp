@@ -54,8 +54,10 @@ void RequestText::add(const std::string& statement) {
     open(statement.data(), statement.size());
 }
 
-void RequestText::beginInsert(const std::string& insertPrefix, size_t rows, size_t bytes) {
+void RequestText::beginInsert(const std::string& insertPrefix, size_t rows, size_t bytes,
+                              const std::string& insertSuffix) {
     prefix = &insertPrefix;
+    suffix = insertSuffix;
     maxRows = rows;
     maxStatementBytes = bytes;
     statementOpen = false;
@@ -100,7 +102,8 @@ void RequestText::dropRow() {
 
 void RequestText::keepWithinRequest() {
     Statement& open = statements.back();
-    if (requests[open.request].size() <= maxRequestBytes || inRequest == 1) {
+    // The suffix is still to come.
+    if (requests[open.request].size() + suffix.size() <= maxRequestBytes || inRequest == 1) {
         return;
     }
     // Whole statements only: this one moves, the separator before it stays behind no more.
@@ -120,11 +123,12 @@ RequestText::Row RequestText::endRow() {
     Statement* open = &statements.back();
     std::string* text = &requests[open->request];
     const size_t length = text->size() - open->begin;
-    if (rowsInStatement > 0 && (rowsInStatement >= maxRows || length > maxStatementBytes)) {
+    if (rowsInStatement > 0 &&
+        (rowsInStatement >= maxRows || length + suffix.size() > maxStatementBytes)) {
         // The row starts the next statement.
         movedRow.assign(*text, open->begin + rowValues, std::string::npos);
         text->resize(open->begin + rowStart);
-        open->end = text->size();
+        closeInsertStatement();
         this->open(prefix->data(), prefix->size());
         rowsInStatement = 0;
         open = &statements.back();
@@ -140,13 +144,20 @@ RequestText::Row RequestText::endRow() {
     return Row{statements.size() - 1, rowValues, open->end - open->begin};
 }
 
+void RequestText::closeInsertStatement() {
+    Statement& open = statements.back();
+    std::string& text = requests[open.request];
+    text += suffix;
+    open.end = text.size();
+}
+
 void RequestText::endInsert() {
     if (statementOpen) {
-        Statement& open = statements.back();
-        open.end = requests[open.request].size();
+        closeInsertStatement();
     }
     statementOpen = false;
     prefix = nullptr;
+    suffix.clear();
 }
 
 std::string RequestText::rowsText(const Row& first, const Row& last) const {

@@ -33,10 +33,11 @@ public:
     // Appends a whole statement.
     void add(const std::string& statement);
 
-    // An INSERT whose rows are written in place. Each statement starts with `prefix` and holds
-    // at most `maxRows` rows and `maxStatementBytes` of text; a row beyond either starts the
-    // next statement.
-    void beginInsert(const std::string& prefix, size_t maxRows, size_t maxStatementBytes);
+    // An INSERT whose rows are written in place. Each statement starts with `prefix`, ends with
+    // `suffix` and holds at most `maxRows` rows and `maxStatementBytes` of text, both included;
+    // a row beyond either starts the next statement.
+    void beginInsert(const std::string& prefix, size_t maxRows, size_t maxStatementBytes,
+                     const std::string& suffix = std::string());
     // The text to append the next row to (its separator already written).
     std::string& beginRow();
     // Takes the row begun last back.
@@ -64,6 +65,8 @@ private:
     void newRequest();
     // Moves the open statement to a new request when its request grew beyond the limit.
     void keepWithinRequest();
+    // Ends the open statement of an INSERT with its suffix.
+    void closeInsertStatement();
 
     size_t maxRequestBytes;
     size_t maxStatements;
@@ -77,6 +80,7 @@ private:
 
     // The INSERT being written.
     const std::string* prefix = nullptr;
+    std::string suffix;
     size_t maxRows = 0;
     size_t maxStatementBytes = 0;
     bool statementOpen = false;

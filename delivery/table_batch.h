@@ -18,8 +18,9 @@ struct GroupedReading {
 };
 
 // What a datapoint's values are over a batch, narrowest first: a column made for the widest of
-// them takes them all.
-enum class ValueKind { Integer, Float, Text };
+// them takes them all. Json: nested values and float arrays, which a VARIANT column takes along
+// with any other value as JSON.
+enum class ValueKind { Integer, Float, Text, Json };
 
 // One table's share of a batch on its way through the delivery.
 struct TableBatch {

@@ -56,13 +56,14 @@ size_t widenedLength(size_t characters, size_t maximum) {
 
 TableSettler::TableSettler(SchemaManager& schema, ReadingMapper& readingMapper,
                            const SQLBuilder& sqlBuilder, StatementRunner& statementRunner,
-                           const std::string& database, bool wholeNumbersFloat)
+                           const std::string& database, bool wholeNumbersFloat, bool nestedVariant)
     : schemaManager(schema),
       mapper(readingMapper),
       builder(sqlBuilder),
       runner(statementRunner),
       databaseName(database),
-      wholeNumbersAsReal(wholeNumbersFloat) {}
+      wholeNumbersAsReal(wholeNumbersFloat),
+      nestedAsVariant(nestedVariant) {}
 
 std::string TableSettler::columnType(const TableBatch& table, const DatabaseRecord& record,
                                      const std::string& column) const {
@@ -80,6 +81,13 @@ std::string TableSettler::columnType(const TableBatch& table, const DatabaseReco
             break;
         case ValueKind::Text:
             type = builder.toSQLTypeString(TEXT_TAG);
+            break;
+        case ValueKind::Json:
+            // JSON text where the dialect has no VARIANT.
+            type = nestedAsVariant ? builder.getVariantType() : std::string();
+            if (type.empty()) {
+                type = builder.toSQLTypeString(TEXT_TAG);
+            }
             break;
     }
     return type + builder.decodeConstraints(record.getConstraints(column));

@@ -30,9 +30,11 @@ public:
         size_t characters;
     };
 
-    // With `wholeNumbersAsReal`, a column made for whole numbers alone is floating point.
+    // With `wholeNumbersAsReal`, a column made for whole numbers alone is floating point; with
+    // `nestedAsVariant`, a column made for nested values or float arrays is the dialect's VARIANT.
     TableSettler(SchemaManager& schemaManager, ReadingMapper& mapper, const SQLBuilder& builder,
-                 StatementRunner& runner, const std::string& databaseName, bool wholeNumbersAsReal);
+                 StatementRunner& runner, const std::string& databaseName, bool wholeNumbersAsReal,
+                 bool nestedAsVariant = false);
 
     // False when the batch cannot go on; `error` says why.
     bool settle(std::vector<TableBatch*>& tables, StatementError& error);
@@ -82,6 +84,7 @@ private:
     StatementRunner& runner;
     const std::string& databaseName;
     const bool wholeNumbersAsReal;
+    const bool nestedAsVariant;
 };
 
 #endif

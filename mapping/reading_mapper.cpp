@@ -6,6 +6,8 @@
 #include <utility>
 
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "host/logger.h"
 #include "host/reading.h"
@@ -84,6 +86,50 @@ std::string formatFloatArray(const std::vector<double>& numbers) {
     }
     text += ']';
     return text;
+}
+
+using JSONWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void writeJSON(JSONWriter& writer, const DatapointValue& value) {
+    switch (value.getType()) {
+        case DatapointValue::T_STRING: {
+            const std::string& text = value.toStringValue();
+            writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
+            break;
+        }
+        case DatapointValue::T_INTEGER:
+            writer.Int64(value.toInt());
+            break;
+        case DatapointValue::T_FLOAT:
+            std::isfinite(value.toDouble()) ? writer.Double(value.toDouble()) : writer.Null();
+            break;
+        case DatapointValue::T_FLOAT_ARRAY:
+            writer.StartArray();
+            for (double number : value.getFloatArray()) {
+                std::isfinite(number) ? writer.Double(number) : writer.Null();
+            }
+            writer.EndArray();
+            break;
+        case DatapointValue::T_DP_DICT:
+            writer.StartObject();
+            for (const auto& child : value.getChildren()) {
+                const std::string& key = child->getName();
+                writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()), true);
+                writeJSON(writer, child->getData());
+            }
+            writer.EndObject();
+            break;
+        case DatapointValue::T_DP_LIST:
+            writer.StartArray();
+            for (const auto& child : value.getChildren()) {
+                writeJSON(writer, child->getData());
+            }
+            writer.EndArray();
+            break;
+        default:
+            writer.Null();
+            break;
+    }
 }
 
 }  // namespace
@@ -301,6 +347,41 @@ bool ReadingMapper::shouldSkipDatapoint(const std::string& name) const {
     return sqlBuilder && name == sqlBuilder->getHintName();
 }
 
+void ReadingMapper::setIdentifierCase(IdentifierCase newCase) {
+    identifierCase = newCase;
+}
+
+ReadingMapper::IdentifierCase ReadingMapper::getIdentifierCase() const {
+    return identifierCase;
+}
+
+std::string ReadingMapper::identifierFor(const std::string& name) const {
+    std::string cased;
+    return identifierFor(name, cased);
+}
+
+const std::string& ReadingMapper::identifierFor(const std::string& name, std::string& cased) const {
+    if (identifierCase == IdentifierCase::AS_SENT) {
+        return name;
+    }
+    // ASCII only, whatever the locale: the same name must give the same table on every
+    // gateway, and only these letters make names that need no quotes.
+    cased = name;
+    for (char& c : cased) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return cased;
+}
+
+std::string ReadingMapper::tableNameFor(const Reading* reading) {
+    std::string table = extractTableName(reading);
+    std::string cased;
+    const std::string& name = identifierFor(table, cased);
+    return &name == &table ? table : cased;
+}
+
 std::string ReadingMapper::datapointValueToString(const DatapointValue& value) {
     switch (static_cast<int>(value.getType())) {
         case DatapointValue::T_STRING:
@@ -337,6 +418,20 @@ std::string ReadingMapper::shortenName(const std::string& name) {
             name.size(), NameLimit::MAX_CHARACTERS, shortened.c_str());
     }
     return shortened;
+}
+
+std::string ReadingMapper::datapointValueToJSON(const DatapointValue& value) {
+    rapidjson::StringBuffer buffer;
+    JSONWriter writer(buffer);
+    writeJSON(writer, value);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string ReadingMapper::textToJSON(const char* text, size_t length) {
+    rapidjson::StringBuffer buffer;
+    JSONWriter writer(buffer);
+    writer.String(text, static_cast<rapidjson::SizeType>(length), true);
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 std::string ReadingMapper::extractTableName(const Reading* reading) {
@@ -413,7 +508,7 @@ DatabaseRecord ReadingMapper::mapReadingToRecord(const Reading* reading) {
         return DatabaseRecord();
     }
     DatabaseRecord record;
-    mapReadingInto(reading, extractTableName(reading), true, record);
+    mapReadingInto(reading, tableNameFor(reading), true, record);
     return record;
 }
 
@@ -441,10 +536,19 @@ void ReadingMapper::mapReadingInto(const Reading* reading, const std::string& ta
         systemTime += UTC_OFFSET;
         instance = instanceName;
     }
-    record.putColumn("asset_code", std::move(asset), sqlBuilder->getStringType(), NOT_NULL, true);
-    record.putColumn("user_ts", std::move(userTime), sqlBuilder->getTimestampType(), NONE, true);
-    record.putColumn("ts", std::move(systemTime), sqlBuilder->getTimestampType(), NONE, true);
-    record.putColumn("tolvane", std::move(instance), sqlBuilder->getStringType(), NONE, true);
+    static const std::string ASSET_CODE("asset_code");
+    static const std::string USER_TS("user_ts");
+    static const std::string TS("ts");
+    static const std::string TOLVANE("tolvane");
+    std::string cased;
+    record.putColumn(identifierFor(ASSET_CODE, cased), std::move(asset),
+                     sqlBuilder->getStringType(), NOT_NULL, true);
+    record.putColumn(identifierFor(USER_TS, cased), std::move(userTime),
+                     sqlBuilder->getTimestampType(), NONE, true);
+    record.putColumn(identifierFor(TS, cased), std::move(systemTime),
+                     sqlBuilder->getTimestampType(), NONE, true);
+    record.putColumn(identifierFor(TOLVANE, cased), std::move(instance),
+                     sqlBuilder->getStringType(), NONE, true);
 
     for (const Datapoint* datapoint : datapoints) {
         if (!datapoint) {
@@ -474,7 +578,8 @@ void ReadingMapper::mapReadingInto(const Reading* reading, const std::string& ta
         }
         const DatapointValue& value = datapoint->getData();
         std::string sqlType = sqlBuilder->toSQLTypeString(static_cast<int>(value.getType()));
-        record.putColumn(*name, withValues ? datapointValueToString(value) : std::string(),
+        record.putColumn(identifierFor(*name, cased),
+                         withValues ? datapointValueToString(value) : std::string(),
                          std::move(sqlType), NULLABLE, true);
     }
     record.endRefill();

@@ -93,6 +93,9 @@ private:
 // Turns readings into rows and groups the rows by target table.
 class ReadingMapper {
 public:
+    // How the names of the tables and columns made for readings are written in the database.
+    enum class IdentifierCase { AS_SENT, UPPER };
+
     ReadingMapper();
     explicit ReadingMapper(const std::string& instanceName);
     ReadingMapper(const std::string& instanceName, SQLBuilder* sqlBuilder);
@@ -105,13 +108,30 @@ public:
     std::string getHintName() const;
     bool shouldSkipDatapoint(const std::string& name) const;
 
+    void setIdentifierCase(IdentifierCase identifierCase);
+    IdentifierCase getIdentifierCase() const;
+    // The name a table or column made for readings has in the database: the one place where
+    // the identifier case applies, to table names, the four standard columns and datapoint
+    // columns alike. With UPPER the letters a-z become A-Z, as Snowflake stores unquoted names;
+    // other characters stay as they are.
+    std::string identifierFor(const std::string& name) const;
+    // The same without a copy when the name stays as it is: `name` itself, or `cased` holding
+    // the name in case.
+    const std::string& identifierFor(const std::string& name, std::string& cased) const;
+    // The table of a reading as the database names it: extractTableName's, in case.
+    std::string tableNameFor(const Reading* reading);
+
     std::string datapointValueToString(const DatapointValue& value);
+    // The value as JSON, for a column that holds JSON: text as a JSON string, nested values as
+    // objects and arrays, NaN and infinities as null, images and data buffers as null.
+    static std::string datapointValueToJSON(const DatapointValue& value);
+    static std::string textToJSON(const char* text, size_t length);
     // A hint's text, once cleaned, may be this long at most: room for a table name of any length
     // a database allows, written with escapes, and a few other members.
     static constexpr size_t MAX_HINT_BYTES = 4096;
     std::string extractTableName(const Reading* reading);
     DatabaseRecord mapReadingToRecord(const Reading* reading);
-    // The row of a reading bound for `tableName` (as extractTableName gives it), written into
+    // The row of a reading bound for `tableName` (as tableNameFor gives it), written into
     // `record`, whose storage is reused. Without values only the columns' names, SQL types and
     // constraints are filled in, which is all that schema work reads; the values stay empty and
     // are not rendered. A null reading or a missing builder leaves the record empty.
@@ -132,6 +152,7 @@ private:
     // The shortened names warned about; a few only, so that a stream of new names costs no
     // memory beyond them.
     std::set<std::string> shortenedNames;
+    IdentifierCase identifierCase = IdentifierCase::AS_SENT;
 };
 
 #endif

@@ -45,7 +45,11 @@ bool endsWithMicros(const std::string& text, long micros) {
 RowReader::RowReader(ReadingMapper& readingMapper)
     : mapper(readingMapper),
       instance(readingMapper.getTolvaneInstance()),
-      hint(readingMapper.getHintName()) {}
+      hint(readingMapper.getHintName()) {
+    for (const char* name : {"asset_code", "user_ts", "ts", "tolvane"}) {
+        standardNames.push_back(readingMapper.identifierFor(name));
+    }
+}
 
 void RowReader::readColumns(const Reading& reading, std::vector<std::string>& names,
                             std::vector<int>& sources, size_t& unnamed) const {
@@ -55,10 +59,11 @@ void RowReader::readColumns(const Reading& reading, std::vector<std::string>& na
     if (!mapper.getSQLBuilder()) {
         return;
     }
-    names.insert(names.end(), {"asset_code", "user_ts", "ts", "tolvane"});
+    names.insert(names.end(), standardNames.begin(), standardNames.end());
     sources.insert(sources.end(), {ASSET, USER_TIME, SYSTEM_TIME, INSTANCE});
     const std::vector<Datapoint*>& datapoints = reading.getReadingData();
     std::string cleaned;
+    std::string cased;
     for (size_t i = 0; i < datapoints.size(); ++i) {
         if (!datapoints[i]) {
             continue;
@@ -81,6 +86,7 @@ void RowReader::readColumns(const Reading& reading, std::vector<std::string>& na
         if (*name == hint) {
             continue;
         }
+        name = &mapper.identifierFor(*name, cased);
         // A name seen before keeps its place and takes the later value.
         const auto found = std::find(names.begin(), names.end(), *name);
         if (found != names.end()) {
@@ -105,4 +111,16 @@ const std::string& RowReader::timeText(TimeText& cache, const Reading& reading, 
     cache.second = time.tv_sec;
     cache.valid = endsWithMicros(cache.text, micros);
     return cache.text;
+}
+
+const std::string& RowReader::jsonOf(const Reading& reading, int source) {
+    if (source >= 0) {
+        scratch = ReadingMapper::datapointValueToJSON(reading.getReadingData()[source]->getData());
+        return scratch;
+    }
+    std::string json = withValue(reading, source, [](const char* text, size_t length) {
+        return ReadingMapper::textToJSON(text, length);
+    });
+    scratch = std::move(json);
+    return scratch;
 }

@@ -59,6 +59,10 @@ public:
         return use(scratch.data(), scratch.size());
     }
 
+    // The value from `source` as JSON (ReadingMapper::datapointValueToJSON), for a column that
+    // holds JSON; the standard columns' texts as JSON strings. Valid until the next call.
+    const std::string& jsonOf(const Reading& reading, int source);
+
 private:
     // A timestamp's text for the last second seen: readings of one second differ only in their
     // microseconds, which are written into it instead of formatting the whole time again.
@@ -72,6 +76,8 @@ private:
     ReadingMapper& mapper;
     std::string instance;
     std::string hint;
+    // The four standard columns' names, in the mapper's identifier case.
+    std::vector<std::string> standardNames;
     TimeText userTime;
     TimeText systemTime;
     std::string scratch;

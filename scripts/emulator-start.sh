@@ -279,6 +279,26 @@ CREATE DOMAIN public.timestamp_tz AS timestamptz;
 CREATE DOMAIN public.timestamp_ntz AS timestamp;
 CREATE DOMAIN public.timestamp_ltz AS timestamptz;
 
+-- Snowflake's VARIANT holds any JSON value (information_schema.columns reports it as VARIANT),
+-- and PARSE_JSON makes one from JSON text, refusing text that is not JSON.
+CREATE DOMAIN public.variant AS jsonb;
+CREATE FUNCTION public.parse_json(text) RETURNS public.variant
+LANGUAGE sql IMMUTABLE STRICT AS 'SELECT $1::jsonb';
+
+-- Snowflake converts text to the column's type when it inserts the rows of a query, as
+-- INSERT INTO t (...) SELECT ... FROM (VALUES ...) does, where a column of quoted or NULL values
+-- is text; PostgreSQL converts text only when told to.
+CREATE CAST (text AS timestamptz) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS timestamp) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS date) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS bigint) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS integer) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS smallint) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS numeric) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS real) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS double precision) WITH INOUT AS ASSIGNMENT;
+CREATE CAST (text AS boolean) WITH INOUT AS ASSIGNMENT;
+
 -- Snowflake's UUID_STRING(): a new random (version 4) UUID as text, each time it is called.
 CREATE FUNCTION public.uuid_string() RETURNS text
 LANGUAGE sql VOLATILE AS 'SELECT pg_catalog.gen_random_uuid()::text';

@@ -40,13 +40,13 @@ bool matchesAt(const std::string& text, size_t start, const char* needle) {
 }
 
 // Whether values of a column of this type are written as string literals: the type contains
-// VARCHAR, STRING, TEXT or TIMESTAMP_TZ in any letter case. Asked for every value of a batch, so
-// the type is read once instead of once per name.
+// VARCHAR, STRING, TEXT, TIMESTAMP_TZ or VARIANT (whose values are JSON text) in any letter
+// case. Asked for every value of a batch, so the type is read once instead of once per name.
 bool isQuotedType(const std::string& type) {
     for (size_t i = 0; i < type.size(); ++i) {
         switch (upperAscii(type[i])) {
             case 'V':
-                if (matchesAt(type, i, "VARCHAR")) {
+                if (matchesAt(type, i, "VARCHAR") || matchesAt(type, i, "VARIANT")) {
                     return true;
                 }
                 break;
@@ -206,6 +206,9 @@ std::string SnowflakeSQLBuilder::toSQLTypeString(int typeCode) const {
 }
 
 std::string SnowflakeSQLBuilder::normalizeColumnType(const std::string& type) const {
+    if (isVariantType(type)) {
+        return "VARIANT";
+    }
     if (containsIgnoreCase(type, "FLOAT")) {
         return "REAL";
     }
@@ -271,6 +274,14 @@ std::string SnowflakeSQLBuilder::buildColumnLengthQuery(const std::string& table
            "table_name = " +
            tableNameLiteral(table) +
            " AND table_schema = CURRENT_SCHEMA() ORDER BY ordinal_position";
+}
+
+std::string SnowflakeSQLBuilder::getVariantType() const {
+    return "VARIANT";
+}
+
+bool SnowflakeSQLBuilder::isVariantType(const std::string& type) const {
+    return containsIgnoreCase(type, "VARIANT");
 }
 
 int32_t SnowflakeSQLBuilder::getMultiStatementCountAttribute() const {

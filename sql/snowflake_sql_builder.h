@@ -34,6 +34,8 @@ public:
     size_t getMaxVarcharLength() const override;
     std::string buildColumnLengthQuery(const std::string& table) const override;
     std::string tableNameLiteral(const std::string& table) const override;
+    std::string getVariantType() const override;
+    bool isVariantType(const std::string& type) const override;
 
     // The Snowflake ODBC driver's statement attribute for the number of statements in a
     // request (SQL_SF_STMT_ATTR_MULTI_STATEMENT_COUNT).

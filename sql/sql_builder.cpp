@@ -100,6 +100,38 @@ std::string SQLBuilder::buildInsertPrefix(const std::string& table,
     return sql;
 }
 
+std::string SQLBuilder::buildInsertSelectPrefix(const std::string& table,
+                                                const std::vector<std::string>& columnNames,
+                                                const std::vector<bool>& parsed) const {
+    // The VALUES list's columns are named c1, c2, ... in the derived table v.
+    std::string sql = "INSERT INTO ";
+    sql += quoteIdentifier(table);
+    sql += " (";
+    sql += quotedList(columnNames);
+    sql += ") SELECT ";
+    for (size_t i = 0; i < columnNames.size(); ++i) {
+        const std::string value = "c" + std::to_string(i + 1);
+        if (i > 0) {
+            sql += ", ";
+        }
+        sql += i < parsed.size() && parsed[i] ? "PARSE_JSON(" + value + ")" : value;
+    }
+    sql += " FROM (VALUES ";
+    return sql;
+}
+
+std::string SQLBuilder::buildInsertSelectSuffix(size_t columnCount) {
+    std::string sql = ") AS v(";
+    for (size_t i = 0; i < columnCount; ++i) {
+        if (i > 0) {
+            sql += ", ";
+        }
+        sql += "c" + std::to_string(i + 1);
+    }
+    sql += ')';
+    return sql;
+}
+
 std::string SQLBuilder::buildRowTuple(const std::vector<std::string>& formattedValues) {
     std::string row;
     row.reserve(rowLength(formattedValues));
@@ -378,6 +410,14 @@ size_t SQLBuilder::getMaxVarcharLength() const {
 
 std::string SQLBuilder::tableNameLiteral(const std::string& table) const {
     return escapeString(table);
+}
+
+std::string SQLBuilder::getVariantType() const {
+    return std::string();
+}
+
+bool SQLBuilder::isVariantType(const std::string&) const {
+    return false;
 }
 
 std::string SQLBuilder::buildColumnLengthQuery(const std::string& table) const {

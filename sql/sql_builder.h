@@ -60,6 +60,10 @@ public:
     virtual std::string buildColumnLengthQuery(const std::string& table) const;
     // A value's text as the literal of the table-name comparisons of the column queries.
     virtual std::string tableNameLiteral(const std::string& table) const;
+    // The type of a column that holds JSON values queried by path (Snowflake's VARIANT); empty
+    // when the dialect has none. Whether a column type is that type.
+    virtual std::string getVariantType() const;
+    virtual bool isVariantType(const std::string& type) const;
 
     void setTableName(const std::string& table);
     void setColumns(const std::vector<std::string>& columnNames);
@@ -95,6 +99,14 @@ public:
     static std::string buildRowTuple(const std::vector<std::string>& formattedValues);
     std::string buildInsertPrefix(const std::string& table,
                                   const std::vector<std::string>& columnNames) const;
+    // A table with VARIANT columns, whose values must be parsed from JSON text where Snowflake
+    // takes only constants inside VALUES: "INSERT INTO t (a, b) SELECT c1, PARSE_JSON(c2) FROM
+    // (VALUES " before the rows and ") AS v(c1, c2)" after them, `parsed` telling the columns
+    // of JSON text.
+    std::string buildInsertSelectPrefix(const std::string& table,
+                                        const std::vector<std::string>& columnNames,
+                                        const std::vector<bool>& parsed) const;
+    static std::string buildInsertSelectSuffix(size_t columnCount);
     // The prefix followed by the rows, separated by ", ".
     static std::string buildInsertStatement(const std::string& prefix,
                                             const std::vector<const std::string*>& rows);

@@ -332,7 +332,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "WHERE table_name = 't$' AND table_schema = CURRENT_SCHEMA() ORDER BY "
                 "ordinal_position"},
         SQLCase{"InsertPrefix", builder.buildInsertPrefix("t\"", {"a", "b\""}),
-                "INSERT INTO \"t\"\"\" (\"a\", \"b\"\"\") VALUES "}),
+                "INSERT INTO \"t\"\"\" (\"a\", \"b\"\"\") VALUES "},
+        SQLCase{"InsertSelectPrefix",
+                builder.buildInsertSelectPrefix("t\"", {"a", "v\"", "b"}, {false, true, false}),
+                "INSERT INTO \"t\"\"\" (\"a\", \"v\"\"\", \"b\") SELECT c1, PARSE_JSON(c2), c3 "
+                "FROM (VALUES "},
+        SQLCase{"InsertSelectSuffix", SQLBuilder::buildInsertSelectSuffix(3),
+                ") AS v(c1, c2, c3)"}),
     [](const ::testing::TestParamInfo<SQLCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -59,6 +59,8 @@ const std::map<std::string, std::string>& overrides() {
         {"additionalParams", R"({"warehouse":"WH","role":"LOADER"})"},
         {"integerType", "REAL"},
         {"replayRejects", "true"},
+        {"identifierCase", "UPPER"},
+        {"nestedValues", "VARIANT"},
     };
     return values;
 }
@@ -90,6 +92,8 @@ void expectSameSettings(const ODBCConfig& actual, const ODBCConfig& expected) {
     EXPECT_EQ(actual.role, expected.role);
     EXPECT_EQ(actual.integerType, expected.integerType);
     EXPECT_EQ(actual.replayRejects, expected.replayRejects);
+    EXPECT_EQ(actual.identifierCase, expected.identifierCase);
+    EXPECT_EQ(actual.nestedValues, expected.nestedValues);
     EXPECT_EQ(actual.connectionString, expected.connectionString);
 }
 
@@ -120,6 +124,8 @@ TEST(ODBCConfig, DefaultConfigurationGivesItsDefaults) {
     EXPECT_EQ(config.dataSource, "readings");
     EXPECT_EQ(config.additionalParams, "");
     EXPECT_FALSE(config.replayRejects);
+    EXPECT_EQ(config.identifierCase, "AS_SENT");
+    EXPECT_EQ(config.nestedValues, "TEXT");
     // Nothing follows the schema's separator when there are no additional parameters.
     EXPECT_EQ(config.getConnectionString(),
               "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=default_user;PWD=kvzq;"
@@ -155,6 +161,8 @@ TEST(ODBCConfig, OverriddenItemsReachEveryMemberAndTheGenericString) {
     EXPECT_EQ(config.additionalParams, "role=LOADER;warehouse=WH;");
     EXPECT_EQ(config.integerType, "REAL");
     EXPECT_TRUE(config.replayRejects);
+    EXPECT_EQ(config.identifierCase, "UPPER");
+    EXPECT_EQ(config.nestedValues, "VARIANT");
     EXPECT_EQ(config.getConnectionString(),
               "Driver={DatabricksODBCDriver};Host=acme.snowflakecomputing.com;Port=8443;"
               "UID=loader;PWD=hunter2;SCHEMA=PLANT_DB;role=LOADER;warehouse=WH;");
@@ -198,6 +206,54 @@ INSTANTIATE_TEST_SUITE_P(Values, ODBCConfigIntegerType,
                              return info.param.name;
                          });
 
+// The other enumeration items: the same rule, each with its own line.
+struct OptionCase {
+    const char* name;
+    std::string item;
+    std::string value;
+    std::string taken;
+    std::string error;  // empty: none
+};
+
+class ODBCConfigOption : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(ODBCConfigOption, TakesAKnownOptionOrTheDefaultWithOneError) {
+    ConfigCategory category = defaultCategory();
+    category.setValue(GetParam().item, GetParam().value);
+    ODBCConfig config;
+    LogCapture capture;
+    config.configure(&category);
+    EXPECT_EQ(GetParam().item == "identifierCase" ? config.identifierCase : config.nestedValues,
+              GetParam().taken);
+    const std::vector<std::string> errors = capture.texts(Level::ERROR);
+    if (GetParam().error.empty()) {
+        EXPECT_TRUE(errors.empty());
+    } else {
+        EXPECT_EQ(errors, std::vector<std::string>{GetParam().error});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ODBCConfigOption,
+    ::testing::Values(
+        OptionCase{"AsSent", "identifierCase", "AS_SENT", "AS_SENT", ""},
+        OptionCase{"Upper", "identifierCase", "UPPER", "UPPER", ""},
+        OptionCase{"LowerCaseUpper", "identifierCase", "upper", "AS_SENT",
+                   "Unknown identifierCase 'upper': table and column names are written AS_SENT "
+                   "(the options are AS_SENT and UPPER)"},
+        OptionCase{"Lower", "identifierCase", "LOWER", "AS_SENT",
+                   "Unknown identifierCase 'LOWER': table and column names are written AS_SENT "
+                   "(the options are AS_SENT and UPPER)"},
+        OptionCase{"Text", "nestedValues", "TEXT", "TEXT", ""},
+        OptionCase{"Variant", "nestedValues", "VARIANT", "VARIANT", ""},
+        OptionCase{"Json", "nestedValues", "JSON", "TEXT",
+                   "Unknown nestedValues 'JSON': nested values and arrays are stored as TEXT (the "
+                   "options are TEXT and VARIANT)"},
+        OptionCase{"EmptyNested", "nestedValues", "", "TEXT",
+                   "Unknown nestedValues '': nested values and arrays are stored as TEXT (the "
+                   "options are TEXT and VARIANT)"}),
+    [](const ::testing::TestParamInfo<OptionCase>& info) { return info.param.name; });
+
 struct MissingItemCase {
     std::string item;
     std::function<std::string(const ODBCConfig&)> member;
@@ -227,6 +283,8 @@ TEST_P(ODBCConfigMissingItem, FallsBackForThatItemOnly) {
         {"source", [](const ODBCConfig& c) { return c.dataSource; }, ""},
         {"additionalParams", [](const ODBCConfig& c) { return c.additionalParams; }, ""},
         {"replayRejects", [](const ODBCConfig& c) { return std::to_string(c.replayRejects); }, ""},
+        {"identifierCase", [](const ODBCConfig& c) { return c.identifierCase; }, ""},
+        {"nestedValues", [](const ODBCConfig& c) { return c.nestedValues; }, ""},
     };
     for (const auto& other : all) {
         if (other.item != param.item) {
@@ -249,7 +307,11 @@ INSTANTIATE_TEST_SUITE_P(
         MissingItemCase{"additionalParams", [](const ODBCConfig& c) { return c.additionalParams; },
                         ""},
         MissingItemCase{"replayRejects",
-                        [](const ODBCConfig& c) { return std::to_string(c.replayRejects); }, "0"}),
+                        [](const ODBCConfig& c) { return std::to_string(c.replayRejects); }, "0"},
+        MissingItemCase{"identifierCase", [](const ODBCConfig& c) { return c.identifierCase; },
+                        "AS_SENT"},
+        MissingItemCase{"nestedValues", [](const ODBCConfig& c) { return c.nestedValues; },
+                        "TEXT"}),
     [](const ::testing::TestParamInfo<MissingItemCase>& info) { return info.param.item; });
 
 struct FlattenCase {
@@ -665,6 +727,8 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"IntegerType", [](ODBCConfig& c) { c.integerType = "REAL"; }, true},
         ChangeCase{"ReplayRejects", [](ODBCConfig& c) { c.replayRejects = true; }, true},
         ChangeCase{"Driver", [](ODBCConfig& c) { c.driver = "Snowflake"; }, true},
+        ChangeCase{"IdentifierCase", [](ODBCConfig& c) { c.identifierCase = "UPPER"; }, true},
+        ChangeCase{"NestedValues", [](ODBCConfig& c) { c.nestedValues = "VARIANT"; }, true},
         ChangeCase{"ConnectionStringOnly", [](ODBCConfig& c) { c.connectionString = "x"; }, false}),
     [](const ::testing::TestParamInfo<ChangeCase>& info) { return info.param.name; });
 

@@ -343,6 +343,103 @@ TEST_F(ReadingMapperTest, RowReaderReadsWhatTheRecordHolds) {
     }
 }
 
+struct IdentifierCaseCase {
+    const char* name;
+    ReadingMapper::IdentifierCase identifierCase;
+    std::string sent;
+    std::string stored;
+};
+
+class IdentifierCaseTest : public ::testing::TestWithParam<IdentifierCaseCase> {};
+
+TEST_P(IdentifierCaseTest, NamesTheIdentifier) {
+    ReadingMapper mapper;
+    mapper.setIdentifierCase(GetParam().identifierCase);
+    EXPECT_EQ(mapper.identifierFor(GetParam().sent), GetParam().stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, IdentifierCaseTest,
+    ::testing::Values(
+        IdentifierCaseCase{"AsSent", ReadingMapper::IdentifierCase::AS_SENT, "Pump_1", "Pump_1"},
+        IdentifierCaseCase{"Upper", ReadingMapper::IdentifierCase::UPPER, "pump_1$z", "PUMP_1$Z"},
+        IdentifierCaseCase{"UpperAlready", ReadingMapper::IdentifierCase::UPPER, "PUMP", "PUMP"},
+        // Only a-z: other characters, letters of other scripts included, stay as they are.
+        IdentifierCaseCase{"UpperAsciiOnly", ReadingMapper::IdentifierCase::UPPER,
+                           "temp \xc3\xa4 [\"x\"] `{}`", "TEMP \xc3\xa4 [\"X\"] `{}`"},
+        IdentifierCaseCase{"UpperEmpty", ReadingMapper::IdentifierCase::UPPER, "", ""}),
+    [](const ::testing::TestParamInfo<IdentifierCaseCase>& info) { return info.param.name; });
+
+// With UPPER every name made for a reading is upper case; values and the hint's name are not.
+TEST_F(ReadingMapperTest, UpperCaseNamesTablesAndColumnsButNotValues) {
+    mapper.setIdentifierCase(ReadingMapper::IdentifierCase::UPPER);
+    std::unique_ptr<Reading> plain =
+        ReadingBuilder("Pump1").at(TIME).real("Temp", 1.5).real("temp", 2.5).build();
+    std::unique_ptr<Reading> hinted =
+        ReadingBuilder("Pump1")
+            .at(TIME)
+            .value(HINT, DatapointValue(std::string("{\"tablename\":\"Pressure_Log\"}")))
+            .build();
+
+    EXPECT_EQ(mapper.tableNameFor(plain.get()), "PUMP1");
+    EXPECT_EQ(mapper.tableNameFor(hinted.get()), "PRESSURE_LOG");
+    EXPECT_EQ(mapper.extractTableName(hinted.get()), "Pressure_Log");
+    const DatabaseRecord record = mapper.mapReadingToRecord(plain.get());
+    EXPECT_EQ(record.getTableName(), "PUMP1");
+    EXPECT_EQ(record.getColumnNames(), (Strings{"ASSET_CODE", "USER_TS", "TS", "TOLVANE", "TEMP"}));
+    EXPECT_EQ(record.getValues(), (Strings{"Pump1", STAMP, STAMP, "edge1", "2.500000"}));
+    EXPECT_EQ(mapper.mapReadingToRecord(hinted.get()).getColumnNames(),
+              (Strings{"ASSET_CODE", "USER_TS", "TS", "TOLVANE"}));
+    // The row reader names the columns as the record does.
+    RowReader reader(mapper);
+    Strings names;
+    std::vector<int> sources;
+    size_t unnamed = 0;
+    reader.readColumns(*plain, names, sources, unnamed);
+    EXPECT_EQ(names, record.getColumnNames());
+}
+
+struct JSONCase {
+    const char* name;
+    std::function<DatapointValue()> value;
+    std::string json;
+};
+
+class DatapointJSONTest : public ::testing::TestWithParam<JSONCase> {};
+
+TEST_P(DatapointJSONTest, WritesValidJSON) {
+    EXPECT_EQ(ReadingMapper::datapointValueToJSON(GetParam().value()), GetParam().json);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, DatapointJSONTest,
+    ::testing::Values(JSONCase{"Text", [] { return DatapointValue("say \"hi\" \\ \n"); },
+                               "\"say \\\"hi\\\" \\\\ \\n\""},
+                      JSONCase{"Integer", [] { return DatapointValue(int64_t{-42}); }, "-42"},
+                      JSONCase{"Float", [] { return DatapointValue(21.5); }, "21.5"},
+                      JSONCase{"NaN", [] { return DatapointValue(std::nan("")); }, "null"},
+                      JSONCase{"FloatArray",
+                               [] {
+                                   return DatapointValue(std::vector<double>{
+                                       0.1, -1e300, std::numeric_limits<double>::infinity()});
+                               },
+                               "[0.1,-1e300,null]"},
+                      JSONCase{"Nested",
+                               [] {
+                                   return dict(
+                                       {new Datapoint("a\"", DatapointValue(int64_t{1})),
+                                        new Datapoint("l",
+                                                      list({new Datapoint("", DatapointValue("x")),
+                                                            new Datapoint("", dict({}))}))});
+                               },
+                               "{\"a\\\"\":1,\"l\":[\"x\",{}]}"},
+                      JSONCase{"Image",
+                               [] {
+                                   return DatapointValue::image({1, 2});
+                               },
+                               "null"}),
+    [](const ::testing::TestParamInfo<JSONCase>& info) { return info.param.name; });
+
 TEST_F(ReadingMapperTest, NullReadingIsReportedAndGivesAnEmptyRecord) {
     LogCapture capture;
     EXPECT_EQ(mapper.extractTableName(nullptr), "");

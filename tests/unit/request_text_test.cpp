@@ -10,8 +10,9 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// Steps, one per text: "+S" adds the statement S; "[P" begins an INSERT with prefix P; "rR"
-// writes the row R; "xR" writes the row R and takes it back; "]" ends the INSERT.
+// Steps, one per text: "+S" adds the statement S; "[P" begins an INSERT with prefix P, "[P|S"
+// one with prefix P and suffix S; "rR" writes the row R; "xR" writes the row R and takes it
+// back; "]" ends the INSERT.
 struct Layout {
     const char* name;
     size_t requestBytes;
@@ -41,8 +42,11 @@ TEST_P(RequestLayout, StatementsStayWholeAndWithinTheLimits) {
                 text.add(body);
                 break;
             case '[':
-                prefix = body;
-                text.beginInsert(prefix, c.rows, c.statementBytes);
+                prefix = body.substr(0, body.find('|'));
+                text.beginInsert(prefix, c.rows, c.statementBytes,
+                                 body.find('|') == std::string::npos
+                                     ? std::string()
+                                     : body.substr(body.find('|') + 1));
                 break;
             case 'r':
                 text.beginRow() += body;
@@ -125,7 +129,29 @@ INSTANTIATE_TEST_SUITE_P(
                10,
                10,
                {"[I ", "raaa", "rbbb", "rccc", "]"},
-               {"I aaa,bbb", "I ccc"}}),
+               {"I aaa,bbb", "I ccc"}},
+        // An INSERT ... SELECT: every statement ends with the suffix, which counts to the limits.
+        Layout{"SuffixEndsEveryStatement",
+               100,
+               10,
+               2,
+               100,
+               {"[I (|)", "ra", "rb", "rc", "xbad", "]", "+C"},
+               {"I (a,b);I (c);C"}},
+        Layout{"SuffixCountsToTheStatementLimit",
+               100,
+               10,
+               10,
+               8,
+               {"[I (|)", "raa", "rbb", "]"},
+               {"I (aa);I (bb)"}},
+        Layout{"SuffixCountsToTheRequestLimit",
+               8,
+               10,
+               10,
+               8,
+               {"+BB", "[I (|)", "raa", "]"},
+               {"BB", "I (aa)"}}),
     [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 }  // namespace

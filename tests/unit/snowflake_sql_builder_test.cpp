@@ -116,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
         NormalizeCase{"FLOAT_TEXT", "REAL"}, NormalizeCase{"NUMBER_INT", "BIGINT"},
         NormalizeCase{"TIMESTAMP_NTZ", ""}, NormalizeCase{"TIMESTAMP_LTZ", ""},
         NormalizeCase{"DATE", ""}, NormalizeCase{"BOOLEAN", ""}, NormalizeCase{"DOUBLE", ""},
-        NormalizeCase{"VARIANT", ""}, NormalizeCase{"", ""}),
+        NormalizeCase{"VARIANT", "VARIANT"}, NormalizeCase{"variant", "VARIANT"},
+        NormalizeCase{"OBJECT", ""}, NormalizeCase{"", ""}),
     caseNames([](const NormalizeCase& c) { return c.reported; }));
 
 TEST(SnowflakeSQLBuilderTest, StatementsWithDoubleQuotedIdentifiers) {
@@ -252,8 +253,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"42", "VARCHAR(256)", "'42'"},
                       FormatCase{"ends\\", "VARCHAR(256) NULL", "'ends\\\\'"},
                       FormatCase{std::string("a\0b", 3), "VARCHAR(256)", "'ab'"},
-                      FormatCase{"'); DROP TABLE x; --", "VARCHAR(256)",
-                                 "'''); DROP TABLE x; --'"}),
+                      FormatCase{"'); DROP TABLE x; --", "VARCHAR(256)", "'''); DROP TABLE x; --'"},
+                      // JSON text for PARSE_JSON, numbers and null included.
+                      FormatCase{"{\"a\": \"O'B\\n\"}", "VARIANT NULL", "'{\"a\": \"O''B\\\\n\"}'"},
+                      FormatCase{"42", "variant", "'42'"}, FormatCase{"null", "VARIANT", "'null'"}),
     caseNames(formatName));
 
 INSTANTIATE_TEST_SUITE_P(
