@@ -368,6 +368,17 @@ std::string ODBCClient::getDatabaseVersion() {
     return bufferText(buffer, sizeof(buffer));
 }
 
+std::string ODBCClient::productName() {
+    SQLCHAR buffer[PRODUCT_NAME_BUFFER_SIZE] = {};
+    SQLSMALLINT length = 0;
+    if (!check(
+            SQLGetInfo(connectionHandle, SQL_DBMS_NAME, buffer, PRODUCT_NAME_BUFFER_SIZE, &length),
+            SQL_HANDLE_DBC, connectionHandle, "SQLGetInfo")) {
+        return "";
+    }
+    return bufferText(buffer, sizeof(buffer));
+}
+
 bool ODBCClient::setLoginTimeout(unsigned seconds) {
     return check(
         SQLSetConnectAttr(connectionHandle, SQL_ATTR_LOGIN_TIMEOUT,

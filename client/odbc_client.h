@@ -101,6 +101,9 @@ public:
     }
     // The first diagnostic record of the last failed call (a failed Connect included).
     const StatementError& lastError() const { return lastFailure; }
+    // The database product's name as the driver reports it, without logging; empty when the
+    // driver cannot say.
+    std::string productName();
 
     void handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
                                 const std::string& functionName);

@@ -323,9 +323,9 @@ ODBCConfig::ODBCConfig()
       warehouse(),
       role(),
       integerType(BIGINT_INTEGER_TYPE),
-      driver(DEFAULT_DRIVER),
       identifierCase(AS_SENT_IDENTIFIER_CASE),
-      nestedValues(TEXT_NESTED_VALUES) {
+      nestedValues(TEXT_NESTED_VALUES),
+      driver(DEFAULT_DRIVER) {
     // Always the generic form here, also for a derived dialect: its own form replaces this one
     // at its first configure.
     ODBCConfig::buildConnectionString();

@@ -183,7 +183,7 @@ void ODBCConnector::connect() {
         if (connectionState == TOLVANE_ODBC_SUCCESS) {
             statementRunner->resetSession();
             // The emulator (PostgreSQL) reads table functions without Snowflake's TABLE(...).
-            lostRequests->sessionStarted(client->getDatabaseProductName() != "PostgreSQL");
+            lostRequests->sessionStarted(client->productName() != "PostgreSQL");
             pinSession();
         }
     } catch (const std::exception& e) {
@@ -331,8 +331,12 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
             nestedAsVariant});
         const BatchDelivery::Result result = delivery.deliver(readings);
         if (result.sessionClosed) {
-            // Closed during the batch, after a rollback that failed.
+            // Closed during the batch, after a rollback that failed: when the connection went
+            // with it, an outage starts.
             disconnect();
+            if (result.failure == ErrorClass::Connection) {
+                noteConnectionLost();
+            }
         } else if (!result.delivered) {
             recoverSession(result.failure);
         }

@@ -46,7 +46,7 @@ void LostRequests::identify(StatementRunner& runner, const SQLBuilder& builder) 
         return;
     }
     identified = true;
-    const StatementRunner::Outcome outcome = runner.run({builder.buildCurrentSession()});
+    const StatementRunner::Outcome outcome = runner.run({builder.buildCurrentSession()}, Results::Read);
     const std::string id = singleValue(outcome);
     if (isSessionId(id)) {
         current = id;
@@ -75,7 +75,8 @@ void LostRequests::lost() {
 bool LostRequests::search(StatementRunner& runner, const SQLBuilder& builder,
                           const std::string& instance, StatementError& error) {
     const StatementRunner::Outcome outcome = runner.run(
-        {builder.buildSessionsWritingLedger(DeliveryLedger::LEDGER_TABLE, instance, tableKeyword)});
+        {builder.buildSessionsWritingLedger(DeliveryLedger::LEDGER_TABLE, instance, tableKeyword)},
+        Results::Read);
     if (!outcome.success || outcome.results.empty()) {
         error = outcome.error;
         logFailure("the query history cannot be read", "(any)", error);
@@ -108,7 +109,7 @@ bool LostRequests::settleSession(StatementRunner& runner, const SQLBuilder& buil
             std::this_thread::sleep_for(std::chrono::milliseconds(CHECK_PAUSE_MS));
         }
         const StatementRunner::Outcome running =
-            runner.run({builder.buildSessionQueriesRunning(session, tableKeyword)});
+            runner.run({builder.buildSessionQueriesRunning(session, tableKeyword)}, Results::Read);
         if (!running.success) {
             error = running.error;
             logFailure("its query history cannot be read", session, error);

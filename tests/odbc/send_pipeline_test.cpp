@@ -612,8 +612,10 @@ TEST_P(RollbackFails, ClosesTheSessionAndCommitsNothing) {
     refused.contains = true;
     refused.returnCode = SQL_ERROR;
     refused.diagnostics = {{"22018", 100038, "Numeric value 'bad' is not recognized"}};
-    // Refused by the write; for a trial also by the resend's write and its trial.
-    refused.times = row.trial ? 3 : 1;
+    // Refused by the write; for a trial also by the trial of its statement, then by the resend's
+    // write and the trials of its statement and of its row (the reject row that follows quotes
+    // the refusal, so the count is exact).
+    refused.times = row.trial ? 5 : 1;
     driver().addStatement(refused);
     const DiagRecord lost{"08S01", 0, "Communication link failure"};
     if (row.mode == MultiStatementMode::SINGLE) {

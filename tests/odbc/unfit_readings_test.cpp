@@ -126,7 +126,7 @@ TEST_F(UnfitReadings, RowLongerThanARequestIsABoundedRejectAndTheRestLands) {
                                  "'pumps' at 2024-05-06 07:08:09.123456: row longer than one "
                                  "request may carry"));
     EXPECT_TRUE(capture.contains(
-        Level::INFO, "Delivered 3 rows to 1 tables, 1 readings rejected, in 6 requests"));
+        Level::INFO, "Delivered 3 rows to 1 tables, 1 readings rejected, in 9 requests"));
 }
 
 TEST_F(UnfitReadings, LongNamesAreShortenedAndARestartFindsTheSameColumn) {
