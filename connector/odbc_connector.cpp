@@ -325,10 +325,10 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         const std::string instance = readingMapper->getTolvaneInstance();
         const bool wholeNumbersAsReal = config.integerType == ODBCConfig::REAL_INTEGER_TYPE;
         const bool nestedAsVariant = config.nestedValues == ODBCConfig::VARIANT_NESTED_VALUES;
-        BatchDelivery delivery(BatchDelivery::Parts{
-            *client, *schemaManager, *readingMapper, *sqlBuilder, *statementRunner, *deliveryLedger,
-            *lostRequests, *rejectReplay, config.schema, instance, wholeNumbersAsReal,
-            nestedAsVariant});
+        BatchDelivery delivery(BatchDelivery::Parts{*client, *schemaManager, *readingMapper,
+                                                    *sqlBuilder, *statementRunner, *deliveryLedger,
+                                                    *lostRequests, *rejectReplay, config.schema,
+                                                    instance, wholeNumbersAsReal, nestedAsVariant});
         const BatchDelivery::Result result = delivery.deliver(readings);
         if (result.sessionClosed) {
             // Closed during the batch, after a rollback that failed: when the connection went

@@ -332,8 +332,9 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
                                           size_t count, StatementError& error) {
     // The rows of one statement follow each other in the batch's text.
     const std::string statement =
-        table.prefix + parts.runner.batchText().rowsText(table.rows[first].place,
-                                                         table.rows[first + count - 1].place) +
+        table.prefix +
+        parts.runner.batchText().rowsText(table.rows[first].place,
+                                          table.rows[first + count - 1].place) +
         table.suffix;
     // A trial only looks: one request that begins, writes and rolls back, so that nothing it
     // wrote can stay, and no autocommit switch can commit a failure's leftovers.
@@ -358,8 +359,7 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
         return Trial::Failed;
     }
     const bool insertRefused = outcome.completed == 1 || outcome.suspects > 1;
-    return insertRefused && error.errorClass == ErrorClass::Data ? Trial::Refused
-                                                                 : Trial::Failed;
+    return insertRefused && error.errorClass == ErrorClass::Data ? Trial::Refused : Trial::Failed;
 }
 
 bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,

@@ -46,7 +46,8 @@ void LostRequests::identify(StatementRunner& runner, const SQLBuilder& builder) 
         return;
     }
     identified = true;
-    const StatementRunner::Outcome outcome = runner.run({builder.buildCurrentSession()}, Results::Read);
+    const StatementRunner::Outcome outcome =
+        runner.run({builder.buildCurrentSession()}, Results::Read);
     const std::string id = singleValue(outcome);
     if (isSessionId(id)) {
         current = id;
