@@ -37,11 +37,11 @@ for ((index = 0; index < slices; index++)); do
     set -e
     [[ ${statuses[0]} -eq 0 ]] || fail "slice $index: the runner exited with ${statuses[0]}"
 
-    # The plugin's own tables ("CREATE TABLE IF NOT EXISTS", and the reject table brought up to
-    # date when an instance starts) are not counted.
+    # The plugin's own tables ("CREATE TABLE IF NOT EXISTS", and the reject table's columns
+    # looked up and brought up to date when an instance starts) are not counted.
     creates=$(grep -cE '(^|: )CREATE TABLE "' "$log" || true)
     alters=$(grep -E '(^|: )ALTER TABLE' "$log" | grep -cv 'ALTER TABLE "_varnholt_' || true)
-    lookups=$(grep -cE '(^|: )SELECT column_name' "$log" || true)
+    lookups=$(grep -E '(^|: )SELECT column_name' "$log" | grep -cv "table_name = \$\$_varnholt_" || true)
     want_creates=$(expect "e['slices'][$index]['creates']")
     want_alters=$(expect "e['slices'][$index]['alters']")
     want_lookups=$(expect "e['slices'][$index]['lookups']")
