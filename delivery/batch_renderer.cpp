@@ -604,13 +604,14 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
         const size_t fractionsBefore = rendered.fractions.size();
         std::string conflict = renderRow(*entry.reading, layout, columns, reader, builder, out,
                                          rendered, cause, foreseen);
-        const size_t rowBytes = out.size() - rowStart;
-        if (conflict.empty() && rendered.prefix.size() + rowBytes > maxBytes) {
+        const size_t rowBytes =
+            rendered.prefix.size() + (out.size() - rowStart) + rendered.suffix.size();
+        if (conflict.empty() && rowBytes > maxBytes) {
             // An INSERT of this row alone is more than a request may carry: no resend of the
             // batch could ever deliver it.
             rendered.longTexts.resize(longBefore);
             rendered.fractions.resize(fractionsBefore);
-            conflict = "the row takes " + std::to_string(rendered.prefix.size() + rowBytes) +
+            conflict = "the row takes " + std::to_string(rowBytes) +
                        " bytes of statement text, more than one request may carry (" +
                        std::to_string(maxBytes) + ")";
             cause = "row longer than one request may carry";
