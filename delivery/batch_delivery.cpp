@@ -103,14 +103,18 @@ void addToGroup(Group& group, const Reading* reading, const ReadingMapper& mappe
 
 }  // namespace
 
-BatchDelivery::BatchDelivery(const Parts& deliveryParts) : parts(deliveryParts) {}
+BatchDelivery::BatchDelivery(const Parts& deliveryParts)
+    : parts(deliveryParts),
+      settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner, parts.databaseName,
+              parts.wholeNumbersAsReal, parts.nestedAsVariant) {}
 
-void BatchDelivery::logFailure(const std::vector<Statement>& statements,
-                               const std::vector<TableBatch>& tables, size_t failed,
-                               size_t suspects, const StatementError& error) {
+void BatchDelivery::logFailure(const Attempt& attempt,
+                               const StatementRunner::Outcome& outcome) const {
     // The tables of the statements that may have failed, and their rows. The plugin's own small
     // statements ride along in most requests; they are named only when nothing else can be.
-    size_t end = std::min(failed + suspects, statements.size());
+    const std::vector<Statement>& statements = attempt.statements;
+    const size_t failed = std::min(outcome.completed, statements.size() - 1);
+    const size_t end = std::min(failed + std::max<size_t>(outcome.suspects, 1), statements.size());
     bool readingsTable = false;
     for (size_t i = failed; i < end; ++i) {
         readingsTable = readingsTable || !intoOwnTable(statements[i].table);
@@ -138,7 +142,7 @@ void BatchDelivery::logFailure(const std::vector<Statement>& statements,
         error.sqlState.c_str(), static_cast<int>(error.nativeError), error.message.c_str());
 }
 
-BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& error) {
+BatchDelivery::Result BatchDelivery::fail(Result result) const {
     result.delivered = false;
     result.sessionClosed = sessionClosed;
     result.error = error;
@@ -147,8 +151,7 @@ BatchDelivery::Result BatchDelivery::fail(Result result, const StatementError& e
     return result;
 }
 
-std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readings,
-                                             std::vector<Reject>& rejects) {
+void BatchDelivery::group(const std::vector<Reading*>& readings) {
     std::map<std::string, Group> groups;
     // Consecutive readings usually share their table: reuse the last group without a search.
     Group* current = nullptr;
@@ -161,14 +164,14 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
         if (table.empty()) {
             // An empty asset name without a hint naming a table: no table to go to, and
             // dropping the reading would lose it while the batch counts as delivered.
-            rejects.push_back(
+            reserved.push_back(
                 Reject{table, reading,
                        StatementError{"", 0, "the reading names no table: its asset name is empty"},
                        "the reading names no table: its asset name is empty"});
             continue;
         }
         if (DeliveryLedger::isReserved(table)) {
-            rejects.push_back(Reject{
+            reserved.push_back(Reject{
                 table, reading,
                 StatementError{"", 0, "the table name is reserved for the plugin's own table"}});
             continue;
@@ -180,25 +183,22 @@ std::vector<TableBatch> BatchDelivery::group(const std::vector<Reading*>& readin
         }
         addToGroup(*current, reading, parts.mapper);
     }
-    std::vector<TableBatch> tables;
     tables.reserve(groups.size());
     for (auto& entry : groups) {
         entry.second.batch.name = entry.first;
         tables.push_back(std::move(entry.second.batch));
     }
-    return tables;
 }
 
-bool BatchDelivery::render(std::vector<TableBatch>& tables, TableSettler& settler,
-                           std::vector<BatchRenderer::RenderedTable>& rendered,
-                           std::vector<Reject>& rejects, RequestText& text, StatementError& error) {
+bool BatchDelivery::render(Attempt& attempt) {
     BatchRenderer renderer(parts.schemaManager, parts.mapper, parts.builder, MAX_ROWS_PER_INSERT,
                            MAX_INSERT_BYTES);
+    std::vector<BatchRenderer::RenderedTable>& rendered = attempt.rendered;
     rendered.resize(tables.size());
     std::vector<TableSettler::LongText> longTexts;
-    std::vector<std::pair<std::string, std::string>> scales;
+    std::vector<ColumnKey> scales;
     for (size_t t = 0; t < tables.size(); ++t) {
-        if (!renderer.render(tables[t], diverted, rendered[t], rejects, text)) {
+        if (!renderer.render(tables[t], diverted, rendered[t], attempt.rejects, *attempt.text)) {
             // The rows have nowhere to go; reporting the batch as delivered would lose them.
             log()->error("Failed to get cached schema for table '%s'", tables[t].name.c_str());
             error = StatementError{"", 0, "no cached schema for table '" + tables[t].name + "'"};
@@ -214,7 +214,7 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables, TableSettler& settle
     if (longTexts.empty() && scales.empty()) {
         return true;
     }
-    std::map<std::pair<std::string, std::string>, StatementError> refused;
+    std::map<ColumnKey, StatementError> refused;
     if (!settler.widen(longTexts, scales, refused, error)) {
         log()->error("Failed to lengthen text columns: SQLSTATE %s, native error %d: %s",
                      error.sqlState.c_str(), static_cast<int>(error.nativeError),
@@ -227,9 +227,8 @@ bool BatchDelivery::render(std::vector<TableBatch>& tables, TableSettler& settle
     return true;
 }
 
-void BatchDelivery::rejectWhatStillDoesNotFit(
-    const BatchRenderer::RenderedTable& table,
-    const std::map<std::pair<std::string, std::string>, StatementError>& refused) {
+void BatchDelivery::rejectWhatStillDoesNotFit(const BatchRenderer::RenderedTable& table,
+                                              const std::map<ColumnKey, StatementError>& refused) {
     if (table.longTexts.empty() && table.fractions.empty()) {
         return;
     }
@@ -275,7 +274,7 @@ void BatchDelivery::rejectWhatStillDoesNotFit(
     }
 }
 
-void BatchDelivery::buildStatements(Attempt& attempt, const std::string& fingerprint) const {
+void BatchDelivery::buildStatements(Attempt& attempt) const {
     RequestText& text = *attempt.text;
     // The rows are in the text already, each table's in statements of their own.
     for (size_t t = 0; t < attempt.rendered.size(); ++t) {
@@ -293,23 +292,23 @@ void BatchDelivery::buildStatements(Attempt& attempt, const std::string& fingerp
         text.add(settled);
         attempt.statements.push_back(Statement{REJECT_STATEMENT, 0, 0});
     }
-    addRejectStatements(attempt.rejects, text, attempt.statements);
+    addRejectStatements(attempt);
     text.add(parts.ledger.record(parts.builder, parts.instance, fingerprint, attempt.rows));
     attempt.statements.push_back(Statement{LEDGER_STATEMENT, 0, 1});
     text.add(parts.builder.buildCommit());
 }
 
-void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects, RequestText& text,
-                                        std::vector<Statement>& statements) const {
+void BatchDelivery::addRejectStatements(Attempt& attempt) const {
     std::vector<SQLBuilder::RejectRow> rejectRows;
     size_t rejectBytes = 0;
     auto flushRejects = [&]() {
-        text.add(parts.builder.buildRejectInsert(DeliveryLedger::REJECT_TABLE, rejectRows));
-        statements.push_back(Statement{REJECT_STATEMENT, 0, rejectRows.size()});
+        attempt.text->add(
+            parts.builder.buildRejectInsert(DeliveryLedger::REJECT_TABLE, rejectRows));
+        attempt.statements.push_back(Statement{REJECT_STATEMENT, 0, rejectRows.size()});
         rejectRows.clear();
         rejectBytes = 0;
     };
-    for (const Reject& reject : rejects) {
+    for (const Reject& reject : attempt.rejects) {
         SQLBuilder::RejectRow row = RejectedReading::toRow(reject, parts.instance);
         parts.replay.stamp(reject.reading, row);
         // Room for the other columns, and for escapes, which at most double a text.
@@ -328,13 +327,14 @@ void BatchDelivery::addRejectStatements(const std::vector<Reject>& rejects, Requ
     }
 }
 
-BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& table, size_t first,
-                                          size_t count, StatementError& error) {
+RefusedRowSearch::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& table,
+                                             RefusedRowSearch::Rows rows, StatementError& answer) {
+    using Trial = RefusedRowSearch::Trial;
     // The rows of one statement follow each other in the batch's text.
     const std::string statement =
         table.prefix +
-        parts.runner.batchText().rowsText(table.rows[first].place,
-                                          table.rows[first + count - 1].place) +
+        parts.runner.batchText().rowsText(table.rows[rows.first].place,
+                                          table.rows[rows.first + rows.count - 1].place) +
         table.suffix;
     // A trial only looks: one request that begins, writes and rolls back, so that nothing it
     // wrote can stay, and no autocommit switch can commit a failure's leftovers.
@@ -345,78 +345,49 @@ BatchDelivery::Trial BatchDelivery::trial(const BatchRenderer::RenderedTable& ta
         transaction.ended();
         return Trial::Passed;
     }
-    error = outcome.error;
+    answer = outcome.error;
     // The trial's own ROLLBACK failed: the session goes rather than a second try.
     const bool rollbackFailed = outcome.completed == 2 && outcome.suspects == 1;
     if (rollbackFailed) {
-        transaction.closeSession(error);
+        transaction.closeSession(answer);
         sessionClosed = true;
         return Trial::Failed;
     }
     if (!transaction.rollback()) {
         sessionClosed = true;
-        error = transaction.error();
+        answer = transaction.error();
         return Trial::Failed;
     }
     const bool insertRefused = outcome.completed == 1 || outcome.suspects > 1;
-    return insertRefused && error.errorClass == ErrorClass::Data ? Trial::Refused : Trial::Failed;
+    return insertRefused && answer.errorClass == ErrorClass::Data ? Trial::Refused : Trial::Failed;
 }
 
-bool BatchDelivery::locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
-                           Known known, StatementError refusal, StatementError& error) {
-    if (known == Known::Nothing || (known == Known::Likely && count == 1)) {
-        switch (trial(table, first, count, refusal)) {
-            case Trial::Passed:
-                return true;
-            case Trial::Failed:
-                error = refusal;
-                return false;
-            case Trial::Refused:
-                break;
-        }
-    }
-    if (count == 1) {
-        const Reading* reading = table.rows[first].reading;
-        diverted.insert_or_assign(reading, Reject{table.batch->name, reading, refusal});
-        return true;
-    }
-    const size_t half = count / 2;
-    StatementError leftRefusal;
-    switch (trial(table, first, half, leftRefusal)) {
-        case Trial::Failed:
-            error = leftRefusal;
-            return false;
-        case Trial::Refused:
-            return locate(table, first, half, Known::Refused, leftRefusal, error) &&
-                   locate(table, first + half, count - half, Known::Nothing, {}, error);
-        case Trial::Passed:
-            break;
-    }
-    // The refused rows are in the other half, unless rows are refused only together; a single
-    // row is tried on its own before it counts as refused.
-    return locate(table, first + half, count - half, Known::Likely, refusal, error);
-}
-
-bool BatchDelivery::isolate(const std::vector<BatchRenderer::RenderedTable>& rendered,
-                            const std::vector<Statement>& statements, size_t from,
-                            const StatementError* refusal, StatementError& error) {
-    for (size_t i = from; i < statements.size(); ++i) {
-        const Statement& statement = statements[i];
+bool BatchDelivery::isolate(const Attempt& attempt, size_t from, const StatementError* refusal) {
+    for (size_t i = from; i < attempt.statements.size(); ++i) {
+        const Statement& statement = attempt.statements[i];
         if (intoOwnTable(statement.table)) {
             continue;
         }
-        const bool refused = i == from && refusal != nullptr;
-        if (!locate(rendered[statement.table], statement.first, statement.count,
-                    refused ? Known::Refused : Known::Nothing,
-                    refused ? *refusal : StatementError{}, error)) {
+        const BatchRenderer::RenderedTable& table = attempt.rendered[statement.table];
+        RefusedRowSearch search(
+            [this, &table](RefusedRowSearch::Rows rows, StatementError& answer) {
+                return trial(table, rows, answer);
+            });
+        const bool searched =
+            search.search({statement.first, statement.count}, i == from ? refusal : nullptr);
+        for (const auto& row : search.refused()) {
+            const Reading* reading = table.rows[row.first].reading;
+            diverted.insert_or_assign(reading, Reject{table.batch->name, reading, row.second});
+        }
+        if (!searched) {
+            error = search.error();
             return false;
         }
     }
     return true;
 }
 
-bool BatchDelivery::refreshTables(std::vector<TableBatch>& tables, TableSettler& settler,
-                                  const Statement& failed, StatementError& error) {
+bool BatchDelivery::refreshTables(const Statement& failed) {
     parts.ledger.tablesChanged();
     if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
         return false;
@@ -432,8 +403,7 @@ bool BatchDelivery::refreshTables(std::vector<TableBatch>& tables, TableSettler&
     return true;
 }
 
-DeliveryLedger::Lookup BatchDelivery::lookUp(const std::string& fingerprint,
-                                             StatementError& error) {
+DeliveryLedger::Lookup BatchDelivery::lookUp() {
     if (!parts.ledger.ensureTables(parts.runner, parts.builder, error)) {
         return DeliveryLedger::Lookup::Failed;
     }
@@ -464,8 +434,7 @@ DeliveryLedger::Lookup BatchDelivery::lookUp(const std::string& fingerprint,
     return found;
 }
 
-const std::vector<Reading*>& BatchDelivery::replay(const std::vector<Reading*>& readings,
-                                                   std::vector<Reading*>& joined) {
+const std::vector<Reading*>& BatchDelivery::replay(const std::vector<Reading*>& readings) {
     if (!parts.replay.active()) {
         return readings;
     }
@@ -474,8 +443,7 @@ const std::vector<Reading*>& BatchDelivery::replay(const std::vector<Reading*>& 
     return joined;
 }
 
-bool BatchDelivery::settle(std::vector<TableBatch>& tables, TableSettler& settler,
-                           StatementError& error) {
+bool BatchDelivery::settle() {
     std::vector<TableBatch*> settling;
     settling.reserve(tables.size());
     for (TableBatch& table : tables) {
@@ -484,9 +452,7 @@ bool BatchDelivery::settle(std::vector<TableBatch>& tables, TableSettler& settle
     return settler.settle(settling, error);
 }
 
-bool BatchDelivery::prepare(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
-                            TableSettler& settler, const std::string& fingerprint, Attempt& attempt,
-                            StatementError& error) {
+bool BatchDelivery::prepare(Attempt& attempt) {
     attempt.text = &parts.runner.batchText();
     while (true) {
         attempt.rejects = reserved;
@@ -496,7 +462,7 @@ bool BatchDelivery::prepare(std::vector<TableBatch>& tables, const std::vector<R
         attempt.text->reset(parts.builder.getStatementSeparator(), SQLBuilder::rowSeparator());
         attempt.text->add(parts.builder.buildBegin());
         const size_t divertedBefore = diverted.size();
-        if (!render(tables, settler, attempt.rendered, attempt.rejects, *attempt.text, error)) {
+        if (!render(attempt)) {
             return false;
         }
         // Rows that still do not fit once their columns were lengthened are rejects now: the
@@ -508,12 +474,11 @@ bool BatchDelivery::prepare(std::vector<TableBatch>& tables, const std::vector<R
     for (const auto& table : attempt.rendered) {
         attempt.rows += table.rows.size();
     }
-    buildStatements(attempt, fingerprint);
+    buildStatements(attempt);
     return true;
 }
 
-BatchDelivery::Sent BatchDelivery::send(Attempt& attempt, StatementRunner::Outcome& outcome,
-                                        StatementError& error) {
+BatchDelivery::Sent BatchDelivery::send(Attempt& attempt, StatementRunner::Outcome& outcome) {
     if (!parts.runner.findMode(outcome.error)) {
         // Nothing was sent: the session failed when asked what it runs.
         return Sent::Refused;
@@ -521,14 +486,13 @@ BatchDelivery::Sent BatchDelivery::send(Attempt& attempt, StatementRunner::Outco
     // One round trip when the driver runs several statements per request and the batch fits in
     // one: the request carries its own transaction.
     if (parts.runner.severalPerRequest() && attempt.text->requestCount() == 1) {
-        return sendInOneRequest(attempt, outcome, error);
+        return sendInOneRequest(attempt, outcome);
     }
-    return sendInTransaction(attempt, outcome, error);
+    return sendInTransaction(attempt, outcome);
 }
 
 BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
-                                                    StatementRunner::Outcome& outcome,
-                                                    StatementError& error) {
+                                                    StatementRunner::Outcome& outcome) {
     const RequestText& text = *attempt.text;
     const size_t commit = text.statementCount() - 1;
     Transaction transaction(parts.client, parts.builder.buildRollback());
@@ -573,8 +537,7 @@ BatchDelivery::Sent BatchDelivery::sendInOneRequest(Attempt& attempt,
 }
 
 BatchDelivery::Sent BatchDelivery::sendInTransaction(Attempt& attempt,
-                                                     StatementRunner::Outcome& outcome,
-                                                     StatementError& error) {
+                                                     StatementRunner::Outcome& outcome) {
     Transaction transaction(parts.client);
     if (!transaction.began()) {
         error = transaction.error();
@@ -605,22 +568,18 @@ BatchDelivery::Sent BatchDelivery::sendInTransaction(Attempt& attempt,
     return Sent::Committed;
 }
 
-bool BatchDelivery::recover(std::vector<TableBatch>& tables, TableSettler& settler,
-                            const Attempt& attempt, const StatementRunner::Outcome& outcome,
-                            bool& refreshed, StatementError& error) {
+bool BatchDelivery::recover(const Attempt& attempt, const StatementRunner::Outcome& outcome) {
     error = outcome.error;
     const std::vector<Statement>& statements = attempt.statements;
     const size_t failed = std::min(outcome.completed, statements.size() - 1);
-    logFailure(statements, tables, failed, std::max<size_t>(outcome.suspects, 1), error);
+    logFailure(attempt, outcome);
     const ErrorClass errorClass = error.errorClass;
     if (errorClass == ErrorClass::Data) {
         const size_t before = diverted.size();
-        StatementError trialError;
         // The write's answer is about the failed statement alone when the driver said which one
         // it was.
-        const StatementError* refusal = outcome.suspects == 1 ? &error : nullptr;
-        if (!isolate(attempt.rendered, statements, failed, refusal, trialError)) {
-            error = trialError;
+        const StatementError refusal = error;
+        if (!isolate(attempt, failed, outcome.suspects == 1 ? &refusal : nullptr)) {
             return false;
         }
         return diverted.size() != before;
@@ -628,7 +587,7 @@ bool BatchDelivery::recover(std::vector<TableBatch>& tables, TableSettler& settl
     if ((errorClass == ErrorClass::ObjectMissing || errorClass == ErrorClass::ObjectExists) &&
         !refreshed) {
         refreshed = true;
-        return refreshTables(tables, settler, statements[failed], error);
+        return refreshTables(statements[failed]);
     }
     return false;
 }
@@ -671,8 +630,7 @@ void BatchDelivery::logRejects(const std::vector<Reject>& rejects) {
     }
 }
 
-BatchDelivery::Result BatchDelivery::report(const std::vector<TableBatch>& tables,
-                                            const Attempt& attempt) {
+BatchDelivery::Result BatchDelivery::report(const Attempt& attempt) {
     parts.ledger.committed(parts.runner, parts.builder);
     for (const auto& table : attempt.rendered) {
         if (!table.rows.empty()) {
@@ -692,41 +650,35 @@ BatchDelivery::Result BatchDelivery::report(const std::vector<TableBatch>& table
     return result;
 }
 
-BatchDelivery::Result BatchDelivery::write(std::vector<TableBatch>& tables,
-                                           const std::vector<Reject>& reserved,
-                                           TableSettler& settler, const std::string& fingerprint) {
-    StatementError error;
-    bool refreshed = false;
+BatchDelivery::Result BatchDelivery::write() {
     for (int round = 0; round < MAX_ROUNDS; ++round) {
         Attempt attempt;
-        if (!prepare(tables, reserved, settler, fingerprint, attempt, error)) {
-            return fail(Result(), error);
+        if (!prepare(attempt)) {
+            return fail(Result());
         }
         StatementRunner::Outcome outcome;
-        switch (send(attempt, outcome, error)) {
+        switch (send(attempt, outcome)) {
             case Sent::Committed:
-                return report(tables, attempt);
+                return report(attempt);
             case Sent::Failed:
-                return fail(Result(), error);
+                return fail(Result());
             case Sent::InDoubt:
                 if (!attempt.commitFailed) {
-                    logFailure(attempt.statements, tables,
-                               std::min(outcome.completed, attempt.statements.size() - 1),
-                               std::max<size_t>(outcome.suspects, 1), error);
+                    logFailure(attempt, outcome);
                 }
                 // The request may still run, or have committed: the next batch settles it and
                 // looks the batch up before anything is written again.
                 parts.ledger.markOutcomeUnknown();
                 parts.lostRequests.lost();
-                return fail(Result(), error);
+                return fail(Result());
             case Sent::Refused:
                 break;
         }
-        if (!recover(tables, settler, attempt, outcome, refreshed, error)) {
-            return fail(Result(), error);
+        if (!recover(attempt, outcome)) {
+            return fail(Result());
         }
     }
-    return fail(Result(), error);
+    return fail(Result());
 }
 
 BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readings) {
@@ -737,11 +689,10 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
         result.delivered = true;
         return result;
     }
-    const std::string fingerprint = BatchFingerprint::of(readings);
+    fingerprint = BatchFingerprint::of(readings);
     // Known before the session's first request that may be lost.
     parts.lostRequests.identify(parts.runner, parts.builder);
-    StatementError error;
-    switch (lookUp(fingerprint, error)) {
+    switch (lookUp()) {
         case DeliveryLedger::Lookup::Found:
             log()->info(
                 "Batch of %zu readings found in the delivery ledger: it was delivered before, "
@@ -753,20 +704,15 @@ BatchDelivery::Result BatchDelivery::deliver(const std::vector<Reading*>& readin
             result.requests = parts.runner.takeRequestCount();
             return result;
         case DeliveryLedger::Lookup::Failed:
-            return fail(result, error);
+            return fail(result);
         case DeliveryLedger::Lookup::NotFound:
             break;
     }
-    std::vector<Reading*> joined;
-    const std::vector<Reading*>& batch = replay(readings, joined);
-    std::vector<Reject> reserved;
-    std::vector<TableBatch> tables = group(batch, reserved);
-    TableSettler settler(parts.schemaManager, parts.mapper, parts.builder, parts.runner,
-                         parts.databaseName, parts.wholeNumbersAsReal, parts.nestedAsVariant);
-    if (!settle(tables, settler, error)) {
-        return fail(result, error);
+    group(replay(readings));
+    if (!settle()) {
+        return fail(result);
     }
-    result = write(tables, reserved, settler, fingerprint);
+    result = write();
     if (result.delivered) {
         parts.replay.committed();
     }

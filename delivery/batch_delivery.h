@@ -12,16 +12,17 @@
 #include "delivery/batch_renderer.h"
 #include "delivery/delivery_ledger.h"
 #include "delivery/lost_requests.h"
+#include "delivery/refused_row_search.h"
 #include "delivery/request_text.h"
 #include "delivery/statement_runner.h"
 #include "delivery/table_batch.h"
+#include "delivery/table_settler.h"
 
 class Reading;
 class ReadingMapper;
 class RejectReplay;
 class SchemaManager;
 class SQLBuilder;
-class TableSettler;
 
 // Delivers one batch: all of it in one transaction, or nothing.
 //  0. replay   while "replayRejects" is on, rejected readings of the instance join the batch
@@ -98,83 +99,72 @@ private:
     };
     // InDoubt: the request's outcome is unknown (it may have committed, or still run).
     enum class Sent { Committed, Refused, Failed, InDoubt };
-    enum class Trial { Passed, Refused, Failed };
-    // What is known of a range of rows before its trial: nothing; refused (by the write or a
-    // trial of exactly that range); or likely refused (the range it was split from was, and the
-    // other half passed), which a single row still has to show in a trial of its own.
-    enum class Known { Nothing, Refused, Likely };
+    using ColumnKey = std::pair<std::string, std::string>;  // table, column
 
-    // The steps of `deliver`, in order.
-    DeliveryLedger::Lookup lookUp(const std::string& fingerprint, StatementError& error);
+    // The steps of `deliver`, in order. A step that fails leaves the reason in `error`.
+    DeliveryLedger::Lookup lookUp();
     // The readings with the replayed ones after them (in `joined`), or the readings alone.
-    const std::vector<Reading*>& replay(const std::vector<Reading*>& readings,
-                                        std::vector<Reading*>& joined);
-    // Readings by table, in batch order, and the kinds of each table's values.
-    std::vector<TableBatch> group(const std::vector<Reading*>& readings,
-                                  std::vector<Reject>& rejects);
-    bool settle(std::vector<TableBatch>& tables, TableSettler& settler, StatementError& error);
-    Result write(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
-                 TableSettler& settler, const std::string& fingerprint);
-    Result report(const std::vector<TableBatch>& tables, const Attempt& attempt);
+    const std::vector<Reading*>& replay(const std::vector<Reading*>& readings);
+    // Readings by table into `tables`, in batch order, with the kinds of each table's values;
+    // readings with no table of their own into `reserved`.
+    void group(const std::vector<Reading*>& readings);
+    bool settle();
+    Result write();
+    Result report(const Attempt& attempt);
     static void logRejects(const std::vector<Reject>& rejects);
 
     // The parts of one round of `write`.
-    bool prepare(std::vector<TableBatch>& tables, const std::vector<Reject>& reserved,
-                 TableSettler& settler, const std::string& fingerprint, Attempt& attempt,
-                 StatementError& error);
-    Sent send(Attempt& attempt, StatementRunner::Outcome& outcome, StatementError& error);
+    bool prepare(Attempt& attempt);
+    Sent send(Attempt& attempt, StatementRunner::Outcome& outcome);
     // The two ways of `send`: the text's own transaction in one request, or the driver's
     // transaction around requests of the statements between BEGIN and COMMIT.
-    Sent sendInOneRequest(Attempt& attempt, StatementRunner::Outcome& outcome,
-                          StatementError& error);
-    Sent sendInTransaction(Attempt& attempt, StatementRunner::Outcome& outcome,
-                           StatementError& error);
+    Sent sendInOneRequest(Attempt& attempt, StatementRunner::Outcome& outcome);
+    Sent sendInTransaction(Attempt& attempt, StatementRunner::Outcome& outcome);
     // After a refused write: true when the batch is worth writing again (readings moved to
     // rejects, or tables read again).
-    bool recover(std::vector<TableBatch>& tables, TableSettler& settler, const Attempt& attempt,
-                 const StatementRunner::Outcome& outcome, bool& refreshed, StatementError& error);
+    bool recover(const Attempt& attempt, const StatementRunner::Outcome& outcome);
 
-    // Renders every table into `text` and lengthens (through `settler`) the text columns the
-    // rows need.
-    bool render(std::vector<TableBatch>& tables, TableSettler& settler,
-                std::vector<BatchRenderer::RenderedTable>& rendered, std::vector<Reject>& rejects,
-                RequestText& text, StatementError& error);
+    // Renders every table into the attempt's text and lengthens (through the settler) the text
+    // columns the rows need.
+    bool render(Attempt& attempt);
     // Diverts the readings whose rows still do not fit after the columns were lengthened.
-    void rejectWhatStillDoesNotFit(
-        const BatchRenderer::RenderedTable& table,
-        const std::map<std::pair<std::string, std::string>, StatementError>& refused);
+    void rejectWhatStillDoesNotFit(const BatchRenderer::RenderedTable& table,
+                                   const std::map<ColumnKey, StatementError>& refused);
     // Lists the statements of the rendered rows and adds the rejects, the ledger row and the
     // commit to the text.
-    void buildStatements(Attempt& attempt, const std::string& fingerprint) const;
-    void addRejectStatements(const std::vector<Reject>& rejects, RequestText& text,
-                             std::vector<Statement>& statements) const;
+    void buildStatements(Attempt& attempt) const;
+    void addRejectStatements(Attempt& attempt) const;
 
-    // Runs a statement's rows [first, first + count) in a transaction that is rolled back.
-    Trial trial(const BatchRenderer::RenderedTable& table, size_t first, size_t count,
-                StatementError& error);
     // Finds the rows the database refuses among the statements from `from` on; `refusal` is the
     // answer to the write when it is known to be about statement `from` alone. False when
     // something else went wrong.
-    bool isolate(const std::vector<BatchRenderer::RenderedTable>& rendered,
-                 const std::vector<Statement>& statements, size_t from,
-                 const StatementError* refusal, StatementError& error);
-    bool locate(const BatchRenderer::RenderedTable& table, size_t first, size_t count, Known known,
-                StatementError refusal, StatementError& error);
+    bool isolate(const Attempt& attempt, size_t from, const StatementError* refusal);
+    // Runs rows of a statement in a transaction that is rolled back.
+    RefusedRowSearch::Trial trial(const BatchRenderer::RenderedTable& table,
+                                  RefusedRowSearch::Rows rows, StatementError& answer);
     // Reads again the tables from the failed statement's on, and remakes the plugin's own.
-    bool refreshTables(std::vector<TableBatch>& tables, TableSettler& settler,
-                       const Statement& failed, StatementError& error);
-    Result fail(Result result, const StatementError& error);
+    bool refreshTables(const Statement& failed);
+    Result fail(Result result) const;
     // One error line for a failed write: the table (or the tables, when the driver did not tell
     // which of a request's statements failed), the rows, and the database's answer.
-    static void logFailure(const std::vector<Statement>& statements,
-                           const std::vector<TableBatch>& tables, size_t failed, size_t suspects,
-                           const StatementError& error);
+    void logFailure(const Attempt& attempt, const StatementRunner::Outcome& outcome) const;
 
     Parts parts;
+    TableSettler settler;
+    // The batch on its way.
+    std::string fingerprint;
+    std::vector<Reading*> joined;
+    std::vector<TableBatch> tables;
+    // Readings that have no table to go to, known when the batch is grouped.
+    std::vector<Reject> reserved;
     // Readings moved to the rejects after their rows were rendered, with the reason: refused by
     // the database (found by trial), or not fitting a column that was lengthened or asked for its
     // scale.
     std::map<const Reading*, Reject> diverted;
+    // Why the last step failed.
+    StatementError error;
+    // The tables were read again once after a write named a missing or existing object.
+    bool refreshed = false;
     bool sessionClosed = false;
 };
 
