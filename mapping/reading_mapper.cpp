@@ -309,10 +309,6 @@ void ReadingMapper::setIdentifierCase(IdentifierCase newCase) {
     identifierCase = newCase;
 }
 
-ReadingMapper::IdentifierCase ReadingMapper::getIdentifierCase() const {
-    return identifierCase;
-}
-
 std::string ReadingMapper::identifierFor(const std::string& name) const {
     std::string cased;
     return identifierFor(name, cased);
