@@ -223,7 +223,71 @@ bool findPhrase(const std::string& message, ErrorClass& found) {
     return false;
 }
 
+// The retry rules: each a list of whole SQLSTATEs, or a message that contains `subject` and at
+// least one of `conditions`.
+struct RetryStateRule {
+    const char* states[6];
+    bool retriable;
+    const char* label;
+};
+
+constexpr RetryStateRule RETRY_STATE_RULES[] = {
+    {{"08S01", "08001", "08004", "HYT00", "HYT01", "08S02"},
+     true,
+     "retriable (network/connection)"},
+    {{"57014", "40001", "40P01", nullptr, nullptr, nullptr},
+     true,
+     "retriable (temporary resource)"},
+    {{"42000", "42S02", "42S22", "42703", "28000", "42501"},
+     false,
+     "non-retriable (syntax/configuration)"},
+};
+
+struct RetryMessageRule {
+    const char* subject;
+    const char* conditions[2];
+    bool retriable;
+    const char* label;
+};
+
+constexpr RetryMessageRule RETRY_MESSAGE_RULES[] = {
+    {"column", {"does not exist", "ambiguous"}, false, "non-retriable (column issue)"},
+    {"table", {"does not exist", nullptr}, false, "non-retriable (table issue)"},
+};
+
+bool matches(const RetryMessageRule& rule, const std::string& message) {
+    if (message.find(rule.subject) == std::string::npos) {
+        return false;
+    }
+    return std::any_of(std::begin(rule.conditions), std::end(rule.conditions), [&](const char* c) {
+        return c != nullptr && message.find(c) != std::string::npos;
+    });
+}
+
 }  // namespace
+
+RetryVerdict classifyRetry(const std::string& sqlState, int32_t nativeError,
+                           const std::string& message) {
+    // A refused value is refused again on every retry, whatever else the record says.
+    if (classifyError(sqlState, nativeError, message) == ErrorClass::Data) {
+        return {false, "non-retriable (data)", false};
+    }
+    if (sqlState.size() == SQLSTATE_LENGTH) {
+        for (const RetryStateRule& rule : RETRY_STATE_RULES) {
+            for (const char* listed : rule.states) {
+                if (listed != nullptr && sqlState == listed) {
+                    return {rule.retriable, rule.label, false};
+                }
+            }
+        }
+    }
+    for (const RetryMessageRule& rule : RETRY_MESSAGE_RULES) {
+        if (matches(rule, message)) {
+            return {rule.retriable, rule.label, true};
+        }
+    }
+    return {true, "retriable (unknown)", false};
+}
 
 ErrorClass classifyError(const std::string& sqlState, int32_t nativeError,
                          const std::string& message) {

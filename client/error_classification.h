@@ -24,6 +24,19 @@ enum class ErrorClass {
 ErrorClass classifyError(const std::string& sqlState, int32_t nativeError,
                          const std::string& message);
 
+// Whether running a failed statement again later could succeed, as executeQuery reports it
+// (lastErrorRetriable), and the rule that decided, for its log line: `byMessage` when a phrase
+// of the message decided rather than the SQLSTATE. Its rules predate the classes above and are
+// narrower (whole SQLSTATEs compared with case, phrases searched with case); a refused value,
+// as classifyError sees it, is never retriable. Pure: no logging, no state.
+struct RetryVerdict {
+    bool retriable;
+    const char* label;
+    bool byMessage;
+};
+RetryVerdict classifyRetry(const std::string& sqlState, int32_t nativeError,
+                           const std::string& message);
+
 // Short lower-case name for log lines, such as "data" or "object missing".
 const char* errorClassName(ErrorClass errorClass);
 

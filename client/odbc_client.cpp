@@ -75,53 +75,6 @@ bool isFinalConnectFailure(const std::string& sqlState, int32_t nativeError,
            classifyError("", nativeError, message) == ErrorClass::Credentials;
 }
 
-struct StateRule {
-    const char* states[6];
-    bool retriable;
-    const char* label;
-};
-
-constexpr StateRule STATEMENT_STATE_RULES[] = {
-    {{"08S01", "08001", "08004", "HYT00", "HYT01", "08S02"},
-     true,
-     "retriable (network/connection)"},
-    {{"57014", "40001", "40P01", nullptr, nullptr, nullptr},
-     true,
-     "retriable (temporary resource)"},
-    {{"42000", "42S02", "42S22", "42703", "28000", "42501"},
-     false,
-     "non-retriable (syntax/configuration)"},
-};
-
-// A message matches when it contains `subject` and at least one of `conditions`.
-struct MessageRule {
-    const char* subject;
-    const char* conditions[2];
-    bool retriable;
-    const char* label;
-};
-
-constexpr MessageRule STATEMENT_MESSAGE_RULES[] = {
-    {"column", {"does not exist", "ambiguous"}, false, "non-retriable (column issue)"},
-    {"table", {"does not exist", nullptr}, false, "non-retriable (table issue)"},
-};
-
-constexpr const char* STATEMENT_DEFAULT_LABEL = "retriable (unknown)";
-constexpr const char* DATA_LABEL = "non-retriable (data)";
-constexpr size_t SQLSTATE_LENGTH = 5;
-
-bool matches(const MessageRule& rule, const std::string& message) {
-    if (message.find(rule.subject) == std::string::npos) {
-        return false;
-    }
-    for (const char* condition : rule.conditions) {
-        if (condition != nullptr && message.find(condition) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Frees the statement handle on every way out of executeQuery, exceptions included.
 class StatementHandle {
 public:
@@ -629,30 +582,8 @@ RequestResult ODBCClient::executeRequest(const char* text, size_t length, size_t
 bool ODBCClient::isRetriableError(const char* sqlState, int32_t nativeError, const char* message) {
     const std::string state(sqlState);
     const std::string text(message);
-
-    // A refused value is refused again on every retry, whatever else the record says.
-    if (classifyError(state, nativeError, text) == ErrorClass::Data) {
-        Logger::getLogger()->debug("Error classified as %s: %s", DATA_LABEL, state.c_str());
-        return false;
-    }
-    if (state.size() == SQLSTATE_LENGTH) {
-        for (const auto& rule : STATEMENT_STATE_RULES) {
-            for (const char* listed : rule.states) {
-                if (listed != nullptr && state == listed) {
-                    Logger::getLogger()->debug("Error classified as %s: %s", rule.label,
-                                               state.c_str());
-                    return rule.retriable;
-                }
-            }
-        }
-    }
-    for (const auto& rule : STATEMENT_MESSAGE_RULES) {
-        if (matches(rule, text)) {
-            Logger::getLogger()->debug("Error classified as %s: %s", rule.label, text.c_str());
-            return rule.retriable;
-        }
-    }
-    Logger::getLogger()->debug("Error classified as %s: %s", STATEMENT_DEFAULT_LABEL,
-                               state.c_str());
-    return true;
+    const RetryVerdict verdict = classifyRetry(state, nativeError, text);
+    Logger::getLogger()->debug("Error classified as %s: %s", verdict.label,
+                               verdict.byMessage ? text.c_str() : state.c_str());
+    return verdict.retriable;
 }

@@ -1,74 +1,21 @@
 #include "delivery/rejected_reading.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <xxhash.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <random>
 
 #include "host/datapoint_value.h"
 #include "host/reading.h"
+#include "mapping/value_json.h"
 
 namespace {
 
-using JSONWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-
 void writeString(JSONWriter& writer, const std::string& text) {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
-}
-
-void writeNumber(JSONWriter& writer, double number) {
-    // JSON has no NaN or infinity; the row held NULL for them as well.
-    if (std::isfinite(number)) {
-        writer.Double(number);
-    } else {
-        writer.Null();
-    }
-}
-
-void writeValue(JSONWriter& writer, const DatapointValue& value) {
-    switch (value.getType()) {
-        case DatapointValue::T_STRING:
-            writeString(writer, value.toStringValue());
-            break;
-        case DatapointValue::T_INTEGER:
-            writer.Int64(value.toInt());
-            break;
-        case DatapointValue::T_FLOAT:
-            writeNumber(writer, value.toDouble());
-            break;
-        case DatapointValue::T_FLOAT_ARRAY:
-            writer.StartArray();
-            for (double number : value.getFloatArray()) {
-                writeNumber(writer, number);
-            }
-            writer.EndArray();
-            break;
-        case DatapointValue::T_DP_DICT:
-            writer.StartObject();
-            for (const auto& child : value.getChildren()) {
-                writeString(writer, child->getName());
-                writeValue(writer, child->getData());
-            }
-            writer.EndObject();
-            break;
-        case DatapointValue::T_DP_LIST:
-            writer.StartArray();
-            for (const auto& child : value.getChildren()) {
-                writeValue(writer, child->getData());
-            }
-            writer.EndArray();
-            break;
-        default:
-            // Images and data buffers: what the row itself would have held.
-            writeString(writer, value.toString());
-            break;
-    }
 }
 
 // The text cut to at most `bytes` bytes at a character boundary, "..." marking the cut.
@@ -189,7 +136,8 @@ std::string RejectedReading::toJSON(const Reading& reading) {
             continue;
         }
         writeString(writer, datapoint->getName());
-        writeValue(writer, datapoint->getData());
+        // Images and data buffers as the text the row itself would have held.
+        writeValueJSON(writer, datapoint->getData(), OpaqueValues::AS_TEXT);
     }
     writer.EndObject();
     writer.EndObject();

@@ -122,11 +122,9 @@ std::vector<TableSettler::Change> TableSettler::plan(TableBatch& table) {
     if (table.refused) {
         return changes;
     }
-    std::set<std::string> known;
+    // The columns of the changes planned so far, which the cache does not know yet.
+    std::set<std::string> planned;
     bool exists = schemaManager.isCached(table.name);
-    for (const auto& column : schemaManager.getCachedSchema(table.name)) {
-        known.insert(std::get<0>(column));
-    }
     DatabaseRecord record;
     for (const GroupedReading& entry : table.readings) {
         // Same columns as the row before: those are all known by now.
@@ -134,25 +132,26 @@ std::vector<TableSettler::Change> TableSettler::plan(TableBatch& table) {
             continue;
         }
         mapper.mapReadingInto(entry.reading, table.name, false, record);
+        const std::vector<std::string> missing = schemaManager.missingColumns(table.name, record);
         if (!exists) {
             Change create{&table, true, {}, {}};
-            for (const std::string& column : record.columnNameList()) {
-                if (known.insert(column).second && !table.refusedColumns.count(column)) {
+            for (const std::string& column : missing) {
+                if (planned.insert(column).second && !table.refusedColumns.count(column)) {
                     create.columns.emplace_back(column, columnType(table, record, column));
                 }
             }
-            create.sql = builder.buildCreateTable(table.name, create.columns);
+            create.sql = schemaManager.buildCreateTableSQL(table.name, create.columns);
             changes.push_back(std::move(create));
             exists = true;
             continue;
         }
-        for (const std::string& column : record.columnNameList()) {
-            if (table.refusedColumns.count(column) || !known.insert(column).second) {
+        for (const std::string& column : missing) {
+            if (table.refusedColumns.count(column) || !planned.insert(column).second) {
                 continue;
             }
             std::string type = columnType(table, record, column);
             Change add{&table, false, {{column, type}}, {}};
-            add.sql = builder.buildAlterTable(table.name, column, type);
+            add.sql = schemaManager.buildAlterTableSQL(table.name, column, type);
             changes.push_back(std::move(add));
         }
     }
@@ -161,7 +160,8 @@ std::vector<TableSettler::Change> TableSettler::plan(TableBatch& table) {
 
 void TableSettler::apply(const Change& change) {
     if (change.create) {
-        schemaManager.forgetTable(change.table->name);
+        schemaManager.cacheCreatedTable(change.table->name, change.columns);
+        return;
     }
     for (const auto& column : change.columns) {
         schemaManager.cacheAddedColumn(change.table->name, column.first, column.second);
@@ -290,7 +290,7 @@ bool TableSettler::runChange(Change& change, bool mayRefresh, bool& refreshNeede
     // Find the column the database refuses: the table with the columns every row has, then the
     // others one by one.
     Change base{&table, true, {change.columns.begin(), change.columns.begin() + FIXED_COLUMNS}, {}};
-    base.sql = builder.buildCreateTable(table.name, base.columns);
+    base.sql = schemaManager.buildCreateTableSQL(table.name, base.columns);
     outcome = runner.run({base.sql});
     if (!outcome.success) {
         if (failsTheBatch(outcome.error)) {
@@ -307,7 +307,7 @@ bool TableSettler::runChange(Change& change, bool mayRefresh, bool& refreshNeede
         Change add{&table,
                    false,
                    {column},
-                   builder.buildAlterTable(table.name, column.first, column.second)};
+                   schemaManager.buildAlterTableSQL(table.name, column.first, column.second)};
         if (!runChange(add, mayRefresh, refreshNeeded, error)) {
             return false;
         }

@@ -12,6 +12,8 @@
 #include "host/logger.h"
 #include "host/reading.h"
 #include "mapping/name_limit.h"
+#include "mapping/table_groups.h"
+#include "mapping/value_json.h"
 #include "sql/sql_builder.h"
 
 namespace {
@@ -86,50 +88,6 @@ std::string formatFloatArray(const std::vector<double>& numbers) {
     }
     text += ']';
     return text;
-}
-
-using JSONWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-
-void writeJSON(JSONWriter& writer, const DatapointValue& value) {
-    switch (value.getType()) {
-        case DatapointValue::T_STRING: {
-            const std::string& text = value.toStringValue();
-            writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
-            break;
-        }
-        case DatapointValue::T_INTEGER:
-            writer.Int64(value.toInt());
-            break;
-        case DatapointValue::T_FLOAT:
-            std::isfinite(value.toDouble()) ? writer.Double(value.toDouble()) : writer.Null();
-            break;
-        case DatapointValue::T_FLOAT_ARRAY:
-            writer.StartArray();
-            for (double number : value.getFloatArray()) {
-                std::isfinite(number) ? writer.Double(number) : writer.Null();
-            }
-            writer.EndArray();
-            break;
-        case DatapointValue::T_DP_DICT:
-            writer.StartObject();
-            for (const auto& child : value.getChildren()) {
-                const std::string& key = child->getName();
-                writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()), true);
-                writeJSON(writer, child->getData());
-            }
-            writer.EndObject();
-            break;
-        case DatapointValue::T_DP_LIST:
-            writer.StartArray();
-            for (const auto& child : value.getChildren()) {
-                writeJSON(writer, child->getData());
-            }
-            writer.EndArray();
-            break;
-        default:
-            writer.Null();
-            break;
-    }
 }
 
 }  // namespace
@@ -351,10 +309,6 @@ void ReadingMapper::setIdentifierCase(IdentifierCase newCase) {
     identifierCase = newCase;
 }
 
-ReadingMapper::IdentifierCase ReadingMapper::getIdentifierCase() const {
-    return identifierCase;
-}
-
 std::string ReadingMapper::identifierFor(const std::string& name) const {
     std::string cased;
     return identifierFor(name, cased);
@@ -423,7 +377,7 @@ std::string ReadingMapper::shortenName(const std::string& name) {
 std::string ReadingMapper::datapointValueToJSON(const DatapointValue& value) {
     rapidjson::StringBuffer buffer;
     JSONWriter writer(buffer);
-    writeJSON(writer, value);
+    writeValueJSON(writer, value, OpaqueValues::AS_NULL);
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
@@ -604,20 +558,12 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
 
 std::map<std::string, std::vector<DatabaseRecord>> ReadingMapper::groupRecordsByTable(
     std::vector<DatabaseRecord>& records) {
-    std::map<std::string, std::vector<DatabaseRecord>> groups;
-    // Consecutive rows usually share their table: reuse the last group without a tree search.
-    std::vector<DatabaseRecord>* current = nullptr;
-    const std::string* currentName = nullptr;
+    TableGroups<std::vector<DatabaseRecord>> groups;
     for (DatabaseRecord& record : records) {
         if (record.tableName.empty()) {
             continue;
         }
-        if (!current || *currentName != record.tableName) {
-            auto it = groups.try_emplace(record.tableName).first;
-            current = &it->second;
-            currentName = &it->first;
-        }
-        current->push_back(std::move(record));
+        groups.groupFor(record.tableName).push_back(std::move(record));
     }
-    return groups;
+    return groups.take();
 }

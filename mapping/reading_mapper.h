@@ -55,8 +55,6 @@ public:
     // Allocation-free views for hot paths: the columns in insertion order and a value by name
     // (null when the record has no such column).
     const std::vector<std::string>& columnNameList() const { return columnNames; }
-    // The values in column order.
-    const std::vector<std::string>& valueList() const { return values; }
     const std::string* findValue(const std::string& name) const;
 
 private:
@@ -109,7 +107,6 @@ public:
     bool shouldSkipDatapoint(const std::string& name) const;
 
     void setIdentifierCase(IdentifierCase identifierCase);
-    IdentifierCase getIdentifierCase() const;
     // The name a table or column made for readings has in the database: the one place where
     // the identifier case applies, to table names, the four standard columns and datapoint
     // columns alike. With UPPER the letters a-z become A-Z, as Snowflake stores unquoted names;

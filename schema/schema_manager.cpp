@@ -100,22 +100,12 @@ QueryResult SchemaManager::executeQuery(const std::string& sql) {
 }
 
 bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRecord& /*record*/) {
-    if (schemaCache.find(table) != schemaCache.end()) {
+    if (isCached(table)) {
         return true;
     }
     QueryResult result =
         executeQuery(requireBuilder(sqlBuilder).buildInformationSchemaQuery(databaseName, table));
-    if (!result.success) {
-        return false;
-    }
-    TableSchema schema = extractColumnInfo(result.rows);
-    if (schema.empty()) {
-        return false;
-    }
-    columnLengths.erase(table);
-    columnScales.erase(table);
-    schemaCache.emplace(table, std::move(schema));
-    return true;
+    return result.success && cacheColumnRows(table, result.rows);
 }
 
 SchemaManager::TableSchema SchemaManager::extractColumnInfo(
@@ -131,14 +121,25 @@ SchemaManager::TableSchema SchemaManager::extractColumnInfo(
     return schema;
 }
 
-std::string SchemaManager::buildCreateTableSQL(const std::string& table,
-                                               const DatabaseRecord& record) const {
+SchemaManager::ColumnDefinitions SchemaManager::declaredColumns(
+    const DatabaseRecord& record) const {
     const SQLBuilder& builder = requireBuilder(sqlBuilder);
-    std::vector<std::pair<std::string, std::string>> definitions;
+    ColumnDefinitions definitions;
+    definitions.reserve(record.columnNameList().size());
     for (const std::string& column : record.columnNameList()) {
         definitions.emplace_back(column, declaredType(builder, record, column));
     }
-    return builder.buildCreateTable(table, definitions);
+    return definitions;
+}
+
+std::string SchemaManager::buildCreateTableSQL(const std::string& table,
+                                               const DatabaseRecord& record) const {
+    return buildCreateTableSQL(table, declaredColumns(record));
+}
+
+std::string SchemaManager::buildCreateTableSQL(const std::string& table,
+                                               const ColumnDefinitions& definitions) const {
+    return requireBuilder(sqlBuilder).buildCreateTable(table, definitions);
 }
 
 bool SchemaManager::createTable(const std::string& table, const DatabaseRecord& record) {
@@ -163,12 +164,17 @@ std::string SchemaManager::toLowerCase(const std::string& text) const {
 }
 
 bool SchemaManager::checkTableSchema(const std::string& table, const DatabaseRecord& record) {
+    return !isCached(table) || !missingColumns(table, record).empty();
+}
+
+std::vector<std::string> SchemaManager::missingColumns(const std::string& table,
+                                                       const DatabaseRecord& record) const {
+    const std::vector<std::string>& columns = record.columnNameList();
     auto cached = schemaCache.find(table);
     if (cached == schemaCache.end()) {
-        return true;
+        return columns;
     }
     const TableSchema& schema = cached->second;
-    const std::vector<std::string>& columns = record.columnNameList();
     // Runs for rows of every batch: a row whose columns lead the cached schema in its order, as
     // nearly every row's do, is settled by one comparison per column; only the rest are searched.
     size_t matched = 0;
@@ -176,27 +182,23 @@ bool SchemaManager::checkTableSchema(const std::string& table, const DatabaseRec
            std::get<0>(schema[matched]) == columns[matched]) {
         ++matched;
     }
+    std::vector<std::string> missing;
     for (size_t i = matched; i < columns.size(); ++i) {
         if (!hasColumn(schema, columns[i])) {
-            return true;
+            missing.push_back(columns[i]);
         }
     }
-    return false;
+    return missing;
 }
 
 bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& record) {
-    auto cached = schemaCache.find(table);
-    if (cached == schemaCache.end()) {
+    if (!isCached(table)) {
         Logger::getLogger()->error("Table '%s' not found in cache for alteration", table.c_str());
         return false;
     }
-    TableSchema& schema = cached->second;
     bool altered = false;
-    for (const std::string& column : record.columnNameList()) {
-        if (hasColumn(schema, column)) {
-            continue;
-        }
-        std::string type = declaredType(requireBuilder(sqlBuilder), record, column);
+    for (const std::string& column : missingColumns(table, record)) {
+        std::string type = declaredColumnType(record, column);
         altered = executeQuery(buildAlterTableSQL(table, column, type)).success;
         if (!altered) {
             Logger::getLogger()->error("Failed to add column '%s' to table '%s'", column.c_str(),
@@ -241,9 +243,14 @@ std::string SchemaManager::declaredColumnType(const DatabaseRecord& record,
 }
 
 void SchemaManager::cacheCreatedTable(const std::string& table, const DatabaseRecord& record) {
+    cacheCreatedTable(table, declaredColumns(record));
+}
+
+void SchemaManager::cacheCreatedTable(const std::string& table,
+                                      const ColumnDefinitions& definitions) {
     forgetTable(table);
-    for (const std::string& column : record.columnNameList()) {
-        cacheAddedColumn(table, column, declaredColumnType(record, column));
+    for (const auto& column : definitions) {
+        cacheAddedColumn(table, column.first, column.second);
     }
 }
 

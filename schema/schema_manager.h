@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "client/odbc_client.h"
@@ -17,6 +18,8 @@ class SQLBuilder;
 class SchemaManager {
 public:
     using TableSchema = std::vector<std::tuple<std::string, std::string>>;
+    // Columns as a CREATE TABLE declares them: name, declared type.
+    using ColumnDefinitions = std::vector<std::pair<std::string, std::string>>;
 
     SchemaManager();
     explicit SchemaManager(ODBCClient* client);
@@ -32,6 +35,8 @@ public:
     bool checkTableExists(const std::string& table, const DatabaseRecord& record);
     bool createTable(const std::string& table, const DatabaseRecord& record);
     std::string buildCreateTableSQL(const std::string& table, const DatabaseRecord& record) const;
+    std::string buildCreateTableSQL(const std::string& table,
+                                    const ColumnDefinitions& definitions) const;
     TableSchema extractColumnInfo(const std::vector<std::vector<std::string>>& rows) const;
     QueryResult executeQuery(const std::string& sql);
     std::string parseColumnType(const std::string& dataType) const;
@@ -42,6 +47,10 @@ public:
     std::string buildAlterTableSQL(const std::string& table, const std::string& column,
                                    const std::string& type) const;
     TableSchema getCachedSchema(const std::string& table) const;
+    // The record's columns that the cached table lacks, in the record's order: all of them when
+    // the table is not cached.
+    std::vector<std::string> missingColumns(const std::string& table,
+                                            const DatabaseRecord& record) const;
 
     // The cache as the batch delivery settles many tables with few requests: it runs the
     // statements itself and tells the cache what they did.
@@ -51,6 +60,7 @@ public:
     bool cacheColumnRows(const std::string& table,
                          const std::vector<std::vector<std::string>>& rows);
     void cacheCreatedTable(const std::string& table, const DatabaseRecord& record);
+    void cacheCreatedTable(const std::string& table, const ColumnDefinitions& definitions);
     void cacheAddedColumn(const std::string& table, const std::string& column,
                           const std::string& type);
     // A column's type and declared type, as the record declares it for a new table or column.
@@ -69,6 +79,9 @@ public:
     void setColumnScale(const std::string& table, const std::string& column, int scale);
 
 private:
+    // Each of the record's columns with the type the record declares for it.
+    ColumnDefinitions declaredColumns(const DatabaseRecord& record) const;
+
     ODBCClient* client;
     std::string databaseName;
     SQLBuilder* sqlBuilder;

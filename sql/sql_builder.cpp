@@ -42,15 +42,17 @@ size_t rowLength(const std::vector<std::string>& row) {
     return length;
 }
 
+// A row of values already formatted, punctuated as the delivery punctuates the rows it
+// renders in place.
 void appendRow(std::string& sql, const std::vector<std::string>& row) {
-    sql += '(';
+    SQLBuilder::appendRowStart(sql);
     for (size_t i = 0; i < row.size(); ++i) {
         if (i > 0) {
-            sql += ", ";
+            SQLBuilder::appendValueSeparator(sql);
         }
         sql += row[i];
     }
-    sql += ')';
+    SQLBuilder::appendRowEnd(sql);
 }
 
 }  // namespace
@@ -68,15 +70,6 @@ std::string SQLBuilder::quoteIdentifier(const std::string& name) const {
     appendDoubled(quoted, name, close);
     quoted += close;
     return quoted;
-}
-
-size_t SQLBuilder::insertPrefixLength() const {
-    size_t length = std::strlen("INSERT INTO ") + quoteIdentifier(tableName).size() +
-                    std::strlen(" (") + std::strlen(") VALUES ");
-    for (size_t i = 0; i < columns.size(); ++i) {
-        length += quoteIdentifier(columns[i]).size() + (i > 0 ? 2 : 0);
-    }
-    return length;
 }
 
 std::string SQLBuilder::quotedList(const std::vector<std::string>& names) const {
@@ -129,31 +122,6 @@ std::string SQLBuilder::buildInsertSelectSuffix(size_t columnCount) {
         sql += "c" + std::to_string(i + 1);
     }
     sql += ')';
-    return sql;
-}
-
-std::string SQLBuilder::buildRowTuple(const std::vector<std::string>& formattedValues) {
-    std::string row;
-    row.reserve(rowLength(formattedValues));
-    appendRow(row, formattedValues);
-    return row;
-}
-
-std::string SQLBuilder::buildInsertStatement(const std::string& prefix,
-                                             const std::vector<const std::string*>& rows) {
-    size_t length = prefix.size();
-    for (const std::string* row : rows) {
-        length += row->size() + 2;
-    }
-    std::string sql;
-    sql.reserve(length);
-    sql += prefix;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (i > 0) {
-            sql += ", ";
-        }
-        sql += *rows[i];
-    }
     return sql;
 }
 
@@ -479,14 +447,16 @@ std::string SQLBuilder::buildBulkInsert() const {
         return sql;
     }
     // A batch can hold a hundred thousand rows: size the text once, then only append.
-    size_t length = sql.size() + 2 * (values.size() - 1);
+    const char* const separator = rowSeparator();
+    const size_t separatorLength = std::strlen(separator);
+    size_t length = sql.size() + separatorLength * (values.size() - 1);
     for (const auto& row : values) {
         length += rowLength(row);
     }
     sql.reserve(length);
     for (size_t i = 0; i < values.size(); ++i) {
         if (i > 0) {
-            sql += ", ";
+            sql.append(separator, separatorLength);
         }
         appendRow(sql, values[i]);
     }

@@ -74,9 +74,6 @@ public:
     // An identifier between the dialect's quotes, with any closing-quote character inside it
     // doubled so that a name can never end its identifier early.
     std::string quoteIdentifier(const std::string& name) const;
-    // Length of the text buildBulkInsert writes before the first row ("INSERT INTO <table>
-    // (<columns>) VALUES ") for the table and columns set last, worked out without writing it.
-    size_t insertPrefixLength() const;
 
     // How the values of a column are written, worked out once per column from its type:
     // as they are, always as a string literal, or unquoted when they are a number or NULL.
@@ -94,9 +91,7 @@ public:
     static void appendRowEnd(std::string& out) { out += ')'; }
     static const char* rowSeparator() { return ", "; }
 
-    // Multi-row INSERTs assembled from rows rendered once: a row is "(v1, v2, ...)" of values
-    // already formatted with formatValue.
-    static std::string buildRowTuple(const std::vector<std::string>& formattedValues);
+    // "INSERT INTO <table> (<columns>) VALUES ", which every multi-row INSERT starts with.
     std::string buildInsertPrefix(const std::string& table,
                                   const std::vector<std::string>& columnNames) const;
     // A table with VARIANT columns, whose values must be parsed from JSON text where Snowflake
@@ -107,9 +102,6 @@ public:
                                         const std::vector<std::string>& columnNames,
                                         const std::vector<bool>& parsed) const;
     static std::string buildInsertSelectSuffix(size_t columnCount);
-    // The prefix followed by the rows, separated by ", ".
-    static std::string buildInsertStatement(const std::string& prefix,
-                                            const std::vector<const std::string*>& rows);
     // "ALTER TABLE t ALTER COLUMN c SET DATA TYPE VARCHAR(n)": lengthens a text column.
     std::string buildWidenColumn(const std::string& table, const std::string& column,
                                  size_t length) const;

@@ -12,6 +12,7 @@
 #include "delivery/batch_fingerprint.h"
 #include "delivery/batch_renderer.h"
 #include "delivery/rejected_reading.h"
+#include "host/datapoint.h"
 #include "host/reading.h"
 #include "sql/snowflake_sql_builder.h"
 #include "tests/support/test_readings.h"
@@ -265,6 +266,27 @@ TEST(RejectedReadingJSON, CarriesTheWholeReadingAsValidJSON) {
     EXPECT_EQ(values["count"].GetInt64(), -9223372036854775807LL);
     EXPECT_EQ(values["level"].GetDouble(), 2.5);
     EXPECT_TRUE(values["broken"].IsNull());
+}
+
+// Nested values as in a JSON column; images and data buffers, which a JSON column holds as
+// null, as the text their row held.
+TEST(RejectedReadingJSON, WritesNestedValuesAsJSONAndOpaqueOnesAsTheirText) {
+    const std::vector<double> numbers = {1.5, std::numeric_limits<double>::infinity()};
+    Datapoint* list =
+        new Datapoint("b", DatapointValue({new Datapoint("", DatapointValue(numbers))}, false));
+    auto reading =
+        ReadingBuilder("pump")
+            .value("state",
+                   DatapointValue({new Datapoint("a", DatapointValue(int64_t{1})), list}, true))
+            .value("photo", DatapointValue::image({1, 2, 3}))
+            .value("raw", DatapointValue::dataBuffer({9}))
+            .build();
+    const std::string json = RejectedReading::toJSON(*reading);
+    const std::string readings =
+        "\"readings\":{\"state\":{\"a\":1,\"b\":[[1.5,null]]},"
+        "\"photo\":\"\\\"__IMAGE:3\\\"\",\"raw\":\"\\\"__DATABUFFER:1\\\"\"}}";
+    ASSERT_GE(json.size(), readings.size());
+    EXPECT_EQ(json.substr(json.size() - readings.size()), readings);
 }
 
 // The SQL of the plugin's own tables and of a lengthened column, every name through the one

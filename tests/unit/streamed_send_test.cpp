@@ -96,20 +96,22 @@ std::ostream& operator<<(std::ostream& out, const PrefixCase& row) {
     return out << row.name;
 }
 
-class InsertPrefixLength : public ::testing::TestWithParam<PrefixCase> {};
+class InsertPrefix : public ::testing::TestWithParam<PrefixCase> {};
 
-TEST_P(InsertPrefixLength, IsWhatBuildBulkInsertWritesBeforeTheRows) {
+TEST_P(InsertPrefix, IsWhatBuildBulkInsertWritesBeforeTheRows) {
     const PrefixCase& row = GetParam();
     SnowflakeSQLBuilder builder;
     builder.setTableName(row.table);
     builder.setColumns(row.columns);
     builder.setValues(std::vector<Strings>{Strings(row.columns.size(), "1")});
     const std::string rows = "(" + std::string(row.columns.size() * 3 - 2, ' ') + ")";
-    EXPECT_EQ(builder.insertPrefixLength(), builder.buildBulkInsert().size() - rows.size());
+    const std::string prefix = builder.buildInsertPrefix(row.table, row.columns);
+    EXPECT_EQ(builder.buildBulkInsert().substr(0, prefix.size()), prefix);
+    EXPECT_EQ(prefix.size(), builder.buildBulkInsert().size() - rows.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Names, InsertPrefixLength,
+    Names, InsertPrefix,
     ::testing::Values(PrefixCase{"Plain", "pumps", {"asset_code", "n"}},
                       PrefixCase{"QuoteInTable", "a\"b\"", {"x"}},
                       PrefixCase{"QuotesInColumns", "t", {"\"", "\"\"x", "y\"", ""}}),
