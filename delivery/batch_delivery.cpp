@@ -14,6 +14,7 @@
 #include "host/reading.h"
 #include "mapping/name_limit.h"
 #include "mapping/reading_mapper.h"
+#include "mapping/table_groups.h"
 #include "schema/schema_manager.h"
 #include "sql/sql_builder.h"
 
@@ -152,10 +153,7 @@ BatchDelivery::Result BatchDelivery::fail(Result result) const {
 }
 
 void BatchDelivery::group(const std::vector<Reading*>& readings) {
-    std::map<std::string, Group> groups;
-    // Consecutive readings usually share their table: reuse the last group without a search.
-    Group* current = nullptr;
-    const std::string* currentName = nullptr;
+    TableGroups<Group> groups;
     for (const Reading* reading : readings) {
         if (!reading) {
             continue;
@@ -176,15 +174,11 @@ void BatchDelivery::group(const std::vector<Reading*>& readings) {
                 StatementError{"", 0, "the table name is reserved for the plugin's own table"}});
             continue;
         }
-        if (!current || *currentName != table) {
-            auto it = groups.try_emplace(std::move(table)).first;
-            current = &it->second;
-            currentName = &it->first;
-        }
-        addToGroup(*current, reading, parts.mapper);
+        addToGroup(groups.groupFor(std::move(table)), reading, parts.mapper);
     }
-    tables.reserve(groups.size());
-    for (auto& entry : groups) {
+    std::map<std::string, Group> byTable = groups.take();
+    tables.reserve(byTable.size());
+    for (auto& entry : byTable) {
         entry.second.batch.name = entry.first;
         tables.push_back(std::move(entry.second.batch));
     }
