@@ -369,6 +369,12 @@ bool BatchDelivery::isolate(const Attempt& attempt, size_t from, const Statement
             });
         const bool searched =
             search.search({statement.first, statement.count}, i == from ? refusal : nullptr);
+        if (searched) {
+            log()->debug(
+                "Searched %zu rows of table '%s' for refused values: %zu found in %zu trials",
+                statement.count, table.batch->name.c_str(), search.refused().size(),
+                search.trials());
+        }
         for (const auto& row : search.refused()) {
             const Reading* reading = table.rows[row.first].reading;
             diverted.insert_or_assign(reading, Reject{table.batch->name, reading, row.second});
