@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "mapping/reading_mapper.h"
+#include "sql/column_constraint.h"
 
 // Produces every SQL text the plugin sends. Statements are written once here on top of small
 // virtual hooks (quotes, types, constraint clauses) that a dialect overrides. Every quoting and
