@@ -187,13 +187,6 @@ bool readResultSet(SQLHSTMT statement, std::vector<std::string>& columnNames, Qu
 
 }  // namespace
 
-StatementError StatementError::classified(std::string sqlState, int32_t nativeError,
-                                          std::string message) {
-    StatementError error{std::move(sqlState), nativeError, std::move(message)};
-    error.errorClass = classifyError(error.sqlState, error.nativeError, error.message);
-    return error;
-}
-
 ODBCClient::ODBCClient()
     : envHandle(SQL_NULL_HENV),
       connectionHandle(SQL_NULL_HDBC),

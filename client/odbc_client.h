@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "client/database_type.h"
-#include "client/error_classification.h"
+#include "client/statement_error.h"
 
 // Connection status codes returned by Connect.
 constexpr int TOLVANE_ODBC_SUCCESS = 0;
@@ -19,18 +19,6 @@ constexpr int TOLVANE_ODBC_FAILED = 2;
 struct QueryResult {
     bool success = false;
     std::vector<std::vector<std::string>> rows;
-};
-
-// What the driver said about the last failed call: the first diagnostic record, and what it
-// means to the plugin, worked out once where the record is read.
-struct StatementError {
-    std::string sqlState;
-    int32_t nativeError = 0;
-    std::string message;
-    ErrorClass errorClass = ErrorClass::Other;
-
-    static StatementError classified(std::string sqlState, int32_t nativeError,
-                                     std::string message);
 };
 
 // Whether a request's callers need the rows its statements return. Each further result is a

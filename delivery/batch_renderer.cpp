@@ -18,33 +18,7 @@
 
 namespace {
 
-enum class ColumnKind { Integer, Float, Text, Timestamp, Other };
-
-std::string upper(const std::string& text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return result;
-}
-
-ColumnKind kindOf(const std::string& type) {
-    const std::string name = upper(type);
-    if (name.find("TIMESTAMP") != std::string::npos) {
-        return ColumnKind::Timestamp;
-    }
-    if (name.find("CHAR") != std::string::npos || name.find("TEXT") != std::string::npos ||
-        name.find("STRING") != std::string::npos) {
-        return ColumnKind::Text;
-    }
-    if (name.find("REAL") != std::string::npos || name.find("FLOAT") != std::string::npos ||
-        name.find("DOUBLE") != std::string::npos) {
-        return ColumnKind::Float;
-    }
-    if (name.find("INT") != std::string::npos || name.find("NUMBER") != std::string::npos) {
-        return ColumnKind::Integer;
-    }
-    return ColumnKind::Other;
-}
+using ColumnKind = SQLBuilder::ColumnKind;
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -273,13 +247,13 @@ size_t BatchRenderer::characterCount(const std::string& text) {
 
 std::string BatchRenderer::roundingConflict(const std::string& value, const std::string& type,
                                             int scale) {
-    return conflictFor(value, kindOf(type), type, scale);
+    return conflictFor(value, SQLBuilder::kindOf(type), type, scale);
 }
 
 StatementError BatchRenderer::refusalFor(const std::string& value, const std::string& type,
                                          int scale) {
     StatementError refusal;
-    foreseenRefusal(value, kindOf(type), scale, refusal);
+    foreseenRefusal(value, SQLBuilder::kindOf(type), scale, refusal);
     return refusal;
 }
 
@@ -370,11 +344,12 @@ Columns columnsOf(const std::string& table, const SchemaManager::TableSchema& sc
             }
         }
         columns.types.push_back(&std::get<1>(schema[first]));
-        columns.kinds.push_back(kindOf(*columns.types.back()));
-        columns.styles.push_back(builder.valueStyle(*columns.types.back()));
+        const SQLBuilder::ColumnShape shape = builder.columnShape(*columns.types.back());
+        columns.kinds.push_back(shape.kind);
+        columns.styles.push_back(shape.style);
         columns.lengths.push_back(schemaManager.columnLength(table, columns.names[i]));
         columns.scales.push_back(schemaManager.columnScale(table, columns.names[i]));
-        columns.variant.push_back(builder.isVariantType(*columns.types.back()));
+        columns.variant.push_back(shape.kind == ColumnKind::Variant);
         columns.anyVariant = columns.anyVariant || columns.variant.back();
     }
     return columns;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "client/odbc_client.h"
+#include "client/statement_error.h"
 #include "delivery/statement_runner.h"
 
 class SQLBuilder;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "delivery/delivery_ledger.h"
+#include "delivery/statement_runner.h"
 #include "host/logger.h"
 #include "sql/sql_builder.h"
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "client/odbc_client.h"
-#include "delivery/statement_runner.h"
+#include "client/statement_error.h"
 
 class SQLBuilder;
+class StatementRunner;
 
 // Requests whose answer never came. The database keeps running a request after its connection
 // is gone (Snowflake does not abort a detached query by default), so a batch's request may still

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/odbc_client.h"
+#include "client/statement_error.h"
 
 class Reading;
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/odbc_client.h"
+#include "client/statement_error.h"
 #include "delivery/table_batch.h"
 
 class DatabaseRecord;

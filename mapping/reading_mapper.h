@@ -9,22 +9,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sql/column_constraint.h"
+
 class Reading;
 class DatapointValue;
 class SQLBuilder;
-
-// How a column is declared; flags combine by bitwise OR.
-enum ColumnConstraint : uint32_t {
-    NONE = 0,
-    NOT_NULL = 1,
-    NULLABLE = 2,
-    PRIMARY_KEY = 4,
-    UNIQUE = 8,
-};
-
-inline ColumnConstraint operator|(ColumnConstraint a, ColumnConstraint b) {
-    return static_cast<ColumnConstraint>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
-}
 
 // One row bound for one table. Move-only: rows travel from mapping to grouping to insertion
 // without ever being copied.

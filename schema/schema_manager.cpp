@@ -31,30 +31,6 @@ bool hasColumn(const SchemaManager::TableSchema& schema, const std::string& colu
                        [&column](const auto& entry) { return std::get<0>(entry) == column; });
 }
 
-// The length n of a "VARCHAR(n)" type (any letter case, constraints after it), or 0.
-size_t varcharLength(const std::string& type) {
-    std::string upper;
-    upper.reserve(type.size());
-    for (char c : type) {
-        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    const size_t at = upper.find("VARCHAR(");
-    if (at == std::string::npos) {
-        return 0;
-    }
-    size_t length = 0;
-    for (size_t i = at + 8; i < upper.size() && std::isdigit(static_cast<unsigned char>(upper[i]));
-         ++i) {
-        length = length * 10 + static_cast<size_t>(upper[i] - '0');
-    }
-    return length;
-}
-
-// Whether a declared type is one of the integer types the plugin makes.
-bool isIntegerType(const std::string& type) {
-    return type.compare(0, 6, "BIGINT") == 0;
-}
-
 // The text up to its first zero byte, as the driver's character data ends there.
 std::string untilNul(const std::string& text) {
     return std::string(text.c_str());
@@ -260,11 +236,12 @@ void SchemaManager::cacheAddedColumn(const std::string& table, const std::string
     if (hasColumn(schema, column)) {
         return;
     }
-    if (const size_t length = varcharLength(type)) {
-        columnLengths[table][column] = length;
+    const SQLBuilder::ColumnShape shape = requireBuilder(sqlBuilder).columnShape(type);
+    if (shape.length > 0) {
+        columnLengths[table][column] = shape.length;
     }
-    if (isIntegerType(type)) {
-        columnScales[table][column] = 0;
+    if (shape.scale >= 0) {
+        columnScales[table][column] = shape.scale;
     }
     schema.emplace_back(column, type);
 }
@@ -313,7 +290,8 @@ void SchemaManager::setColumnLength(const std::string& table, const std::string&
     }
     for (auto& entry : cached->second) {
         std::string& type = std::get<1>(entry);
-        if (std::get<0>(entry) != column || varcharLength(type) == 0) {
+        if (std::get<0>(entry) != column ||
+            requireBuilder(sqlBuilder).columnShape(type).length == 0) {
             continue;
         }
         const size_t open = type.find('(');

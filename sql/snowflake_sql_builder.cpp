@@ -28,45 +28,6 @@ bool containsIgnoreCase(const std::string& text, const char* needle) {
     return false;
 }
 
-// Whether text contains needle (given in upper case) at position start, ignoring the letter case
-// of text.
-bool matchesAt(const std::string& text, size_t start, const char* needle) {
-    for (size_t i = 0; needle[i] != '\0'; ++i) {
-        if (start + i >= text.size() || upperAscii(text[start + i]) != needle[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether values of a column of this type are written as string literals: the type contains
-// VARCHAR, STRING, TEXT, TIMESTAMP_TZ or VARIANT (whose values are JSON text) in any letter
-// case. Asked for every value of a batch, so the type is read once instead of once per name.
-bool isQuotedType(const std::string& type) {
-    for (size_t i = 0; i < type.size(); ++i) {
-        switch (upperAscii(type[i])) {
-            case 'V':
-                if (matchesAt(type, i, "VARCHAR") || matchesAt(type, i, "VARIANT")) {
-                    return true;
-                }
-                break;
-            case 'S':
-                if (matchesAt(type, i, "STRING")) {
-                    return true;
-                }
-                break;
-            case 'T':
-                if (matchesAt(type, i, "TEXT") || matchesAt(type, i, "TIMESTAMP_TZ")) {
-                    return true;
-                }
-                break;
-            default:
-                break;
-        }
-    }
-    return false;
-}
-
 // Appends text as the inside of a literal quoted by the one character quote: NUL bytes left out,
 // backslashes and quotes doubled. Copies the runs between those characters whole.
 void appendEscaped(std::string& out, const char* text, size_t length, char quote) {
@@ -180,7 +141,7 @@ std::string SnowflakeSQLBuilder::formatValue(const std::string& value,
 
 std::string SnowflakeSQLBuilder::formatValueForSnowflake(const std::string& value,
                                                          const std::string& type) const {
-    if (isQuotedType(type)) {
+    if (valueStyle(type) == ValueStyle::Literal) {
         return escapeString(value);
     }
     // Unquoted only what cannot be anything but a number or NULL; any other text is a literal,
@@ -206,26 +167,35 @@ std::string SnowflakeSQLBuilder::toSQLTypeString(int typeCode) const {
 }
 
 std::string SnowflakeSQLBuilder::normalizeColumnType(const std::string& type) const {
-    if (isVariantType(type)) {
-        return "VARIANT";
+    return columnShape(type).ownType;
+}
+
+SQLBuilder::ColumnShape SnowflakeSQLBuilder::columnShape(const std::string& type) const {
+    ColumnShape shape = SQLBuilder::columnShape(type);
+    // The types this dialect makes, by the first name the type's text holds; Snowflake reports
+    // its own columns by these names too (FLOAT for REAL, NUMBER for BIGINT, TEXT for VARCHAR).
+    if (containsIgnoreCase(type, "VARIANT")) {
+        shape.ownType = "VARIANT";
+        shape.kind = ColumnKind::Variant;
+    } else if (containsIgnoreCase(type, "FLOAT")) {
+        shape.ownType = "REAL";
+    } else if (containsIgnoreCase(type, "NUMBER")) {
+        shape.ownType = "BIGINT";
+    } else if (containsIgnoreCase(type, "TIMESTAMP_TZ")) {
+        shape.ownType = "TIMESTAMP_TZ";
+    } else if (containsIgnoreCase(type, "TEXT") || containsIgnoreCase(type, "VARCHAR") ||
+               containsIgnoreCase(type, "STRING")) {
+        shape.ownType = "VARCHAR(256)";
+    } else if (containsIgnoreCase(type, "INT")) {
+        shape.ownType = "BIGINT";
     }
-    if (containsIgnoreCase(type, "FLOAT")) {
-        return "REAL";
-    }
-    if (containsIgnoreCase(type, "NUMBER")) {
-        return "BIGINT";
-    }
-    if (containsIgnoreCase(type, "TIMESTAMP_TZ")) {
-        return "TIMESTAMP_TZ";
-    }
-    if (containsIgnoreCase(type, "TEXT") || containsIgnoreCase(type, "VARCHAR") ||
-        containsIgnoreCase(type, "STRING")) {
-        return "VARCHAR(256)";
-    }
-    if (containsIgnoreCase(type, "INT")) {
-        return "BIGINT";
-    }
-    return std::string();
+    // Text, timestamps with their offset and JSON text are string literals; anything else is
+    // written unquoted only when it is a number or NULL, so a value never becomes SQL of its own.
+    const bool literal = !shape.ownType.empty() &&
+                         (shape.kind == ColumnKind::Text || shape.kind == ColumnKind::Timestamp ||
+                          shape.kind == ColumnKind::Variant);
+    shape.style = literal ? ValueStyle::Literal : ValueStyle::Number;
+    return shape;
 }
 
 std::string SnowflakeSQLBuilder::getTimestampType() const {
@@ -280,10 +250,6 @@ std::string SnowflakeSQLBuilder::getVariantType() const {
     return "VARIANT";
 }
 
-bool SnowflakeSQLBuilder::isVariantType(const std::string& type) const {
-    return containsIgnoreCase(type, "VARIANT");
-}
-
 int32_t SnowflakeSQLBuilder::getMultiStatementCountAttribute() const {
     return MULTI_STATEMENT_COUNT_ATTRIBUTE;
 }
@@ -300,10 +266,6 @@ std::string SnowflakeSQLBuilder::buildSessionSettings() const {
     // of a look-up returned, so that no column of a table goes unseen.
     return "ALTER SESSION SET MULTI_STATEMENT_COUNT = 0 QUOTED_IDENTIFIERS_IGNORE_CASE = FALSE "
            "TIMESTAMP_INPUT_FORMAT = 'AUTO' ROWS_PER_RESULTSET = 0";
-}
-
-SQLBuilder::ValueStyle SnowflakeSQLBuilder::valueStyle(const std::string& type) const {
-    return isQuotedType(type) ? ValueStyle::Literal : ValueStyle::Number;
 }
 
 void SnowflakeSQLBuilder::appendValue(std::string& out, const char* text, size_t length,

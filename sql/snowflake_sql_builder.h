@@ -15,6 +15,7 @@ public:
     std::string formatValue(const std::string& value, const std::string& type) const override;
     std::string toSQLTypeString(int typeCode) const override;
     std::string normalizeColumnType(const std::string& type) const override;
+    ColumnShape columnShape(const std::string& type) const override;
     std::string getTimestampType() const override;
     std::string getStringType() const override;
     std::string decodeConstraints(ColumnConstraint constraint) const override;
@@ -27,7 +28,6 @@ public:
     int32_t getMultiStatementCountAttribute() const override;
     std::string buildMultiStatementSession() const override;
     std::string buildSessionSettings() const override;
-    ValueStyle valueStyle(const std::string& type) const override;
     void appendValue(std::string& out, const char* text, size_t length,
                      ValueStyle style) const override;
     void appendLiteral(std::string& out, const char* text, size_t length) const override;
@@ -35,7 +35,6 @@ public:
     std::string buildColumnLengthQuery(const std::string& table) const override;
     std::string tableNameLiteral(const std::string& table) const override;
     std::string getVariantType() const override;
-    bool isVariantType(const std::string& type) const override;
 
     // The Snowflake ODBC driver's statement attribute for the number of statements in a
     // request (SQL_SF_STMT_ATTR_MULTI_STATEMENT_COUNT).

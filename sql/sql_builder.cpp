@@ -31,6 +31,29 @@ std::string toLowerCopy(const std::string& text) {
     return lower;
 }
 
+std::string toUpperCopy(const std::string& text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return upper;
+}
+
+// The length n of a "VARCHAR(n)" type (any letter case, constraints after it), or 0.
+size_t varcharLength(const std::string& type) {
+    const std::string upper = toUpperCopy(type);
+    const size_t at = upper.find("VARCHAR(");
+    if (at == std::string::npos) {
+        return 0;
+    }
+    size_t length = 0;
+    for (size_t i = at + 8; i < upper.size() && std::isdigit(static_cast<unsigned char>(upper[i]));
+         ++i) {
+        length = length * 10 + static_cast<size_t>(upper[i] - '0');
+    }
+    return length;
+}
+
 size_t rowLength(const std::vector<std::string>& row) {
     size_t length = 2;  // the parentheses
     for (const std::string& text : row) {
@@ -351,8 +374,39 @@ std::string SQLBuilder::buildRollback() const {
     return "ROLLBACK";
 }
 
-SQLBuilder::ValueStyle SQLBuilder::valueStyle(const std::string&) const {
-    return ValueStyle::Verbatim;
+SQLBuilder::ColumnKind SQLBuilder::kindOf(const std::string& type) {
+    const std::string name = toUpperCopy(type);
+    if (name.find("TIMESTAMP") != std::string::npos) {
+        return ColumnKind::Timestamp;
+    }
+    if (name.find("CHAR") != std::string::npos || name.find("TEXT") != std::string::npos ||
+        name.find("STRING") != std::string::npos) {
+        return ColumnKind::Text;
+    }
+    if (name.find("REAL") != std::string::npos || name.find("FLOAT") != std::string::npos ||
+        name.find("DOUBLE") != std::string::npos) {
+        return ColumnKind::Float;
+    }
+    if (name.find("INT") != std::string::npos || name.find("NUMBER") != std::string::npos) {
+        return ColumnKind::Integer;
+    }
+    return ColumnKind::Other;
+}
+
+SQLBuilder::ColumnShape SQLBuilder::columnShape(const std::string& type) const {
+    ColumnShape shape;
+    shape.kind = kindOf(type);
+    shape.length = varcharLength(type);
+    // BIGINT is the whole-number type the plugin makes; any other numeric type may keep digits
+    // after the point, which the database is asked for.
+    if (type.compare(0, 6, "BIGINT") == 0) {
+        shape.scale = 0;
+    }
+    return shape;
+}
+
+SQLBuilder::ValueStyle SQLBuilder::valueStyle(const std::string& type) const {
+    return columnShape(type).style;
 }
 
 void SQLBuilder::appendValue(std::string& out, const char* text, size_t length,
@@ -382,10 +436,6 @@ std::string SQLBuilder::tableNameLiteral(const std::string& table) const {
 
 std::string SQLBuilder::getVariantType() const {
     return std::string();
-}
-
-bool SQLBuilder::isVariantType(const std::string&) const {
-    return false;
 }
 
 std::string SQLBuilder::buildColumnLengthQuery(const std::string& table) const {
@@ -481,8 +531,8 @@ std::string SQLBuilder::toSQLTypeString(int) const {
     return "VARCHAR(256)";
 }
 
-std::string SQLBuilder::normalizeColumnType(const std::string&) const {
-    return std::string();
+std::string SQLBuilder::normalizeColumnType(const std::string& type) const {
+    return columnShape(type).ownType;
 }
 
 std::string SQLBuilder::getTimestampType() const {

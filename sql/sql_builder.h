@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "mapping/reading_mapper.h"
+#include "sql/column_constraint.h"
 
 // Produces every SQL text the plugin sends. Statements are written once here on top of small
 // virtual hooks (quotes, types, constraint clauses) that a dialect overrides. Every quoting and
@@ -61,9 +61,8 @@ public:
     // A value's text as the literal of the table-name comparisons of the column queries.
     virtual std::string tableNameLiteral(const std::string& table) const;
     // The type of a column that holds JSON values queried by path (Snowflake's VARIANT); empty
-    // when the dialect has none. Whether a column type is that type.
+    // when the dialect has none.
     virtual std::string getVariantType() const;
-    virtual bool isVariantType(const std::string& type) const;
 
     void setTableName(const std::string& table);
     void setColumns(const std::vector<std::string>& columnNames);
@@ -77,8 +76,32 @@ public:
 
     // How the values of a column are written, worked out once per column from its type:
     // as they are, always as a string literal, or unquoted when they are a number or NULL.
+    // A value a row lacks is the keyword NULL in any column; an empty value is NULL in the
+    // Number style, the empty text in the Literal style and nothing in the Verbatim style.
     enum class ValueStyle { Verbatim, Literal, Number };
-    virtual ValueStyle valueStyle(const std::string& type) const;
+    // What a column's values are: whole or fixed-point numbers (BIGINT, NUMBER), floating point,
+    // text, timestamps, JSON queried by path (VARIANT), or anything else.
+    enum class ColumnKind { Integer, Float, Text, Timestamp, Variant, Other };
+    // What a column is, decided once per column from its type's text as the cache holds it (a
+    // declared type with its constraint clauses, or what normalizeColumnType made of the type
+    // the database reported). Every answer that depends on a type's text comes from here.
+    struct ColumnShape {
+        ColumnKind kind = ColumnKind::Other;
+        ValueStyle style = ValueStyle::Verbatim;
+        // The type this dialect makes for such a column; empty when it makes none.
+        std::string ownType;
+        // The length a "VARCHAR(n)" type declares, 0 for none.
+        size_t length = 0;
+        // The digits after the point the type keeps when its name says so (0 for BIGINT),
+        // -1 when only the database can tell.
+        int scale = -1;
+    };
+    virtual ColumnShape columnShape(const std::string& type) const;
+    // The kind by the type names every dialect shares, for rules that have a type but no
+    // dialect at hand; columnShape starts from it.
+    static ColumnKind kindOf(const std::string& type);
+    // columnShape(type).style.
+    ValueStyle valueStyle(const std::string& type) const;
     // Appends the value as formatValue writes it for a column of a type of that style, without
     // a string of its own; a row is rendered straight into a statement's text with these.
     virtual void appendValue(std::string& out, const char* text, size_t length,

@@ -278,6 +278,27 @@ TEST_F(SendPipeline, TableFoundInTheDatabaseIsWrittenWithItsReportedTypes) {
                        "COMMIT"}));
 }
 
+// A text column takes every value as a string literal, one that looks like a number or is
+// empty included: unquoted they would arrive as a number and as NULL.
+TEST_F(SendPipeline, TextThatLooksLikeANumberOrIsEmptyStaysText) {
+    scriptTable("pumps", {{"asset_code", "TEXT"},
+                          {"user_ts", "TIMESTAMP_TZ"},
+                          {"ts", "TIMESTAMP_TZ"},
+                          {"tolvane", "TEXT"},
+                          {"note", "TEXT"}});
+    Batch batch;
+    batch.add(ReadingBuilder("pumps").text("note", "42").at(TIME).build());
+    batch.add(ReadingBuilder("pumps").text("note", "").at(TIME).build());
+
+    ASSERT_TRUE(send(batch));
+
+    EXPECT_EQ(readingStatements(driver().journal()),
+              (Strings{columnQuery("pumps"), "BEGIN",
+                       "INSERT INTO \"pumps\" (" + STANDARD_COLUMNS + ", \"note\") VALUES (" +
+                           PUMP_VALUES + ", '42'), (" + PUMP_VALUES + ", '')",
+                       "COMMIT"}));
+}
+
 TEST_F(SendPipeline, NewColumnIsAddedBeforeTheTransaction) {
     scriptTable("pumps", {{"asset_code", "TEXT"},
                           {"user_ts", "TIMESTAMP_TZ"},
@@ -331,6 +352,25 @@ TEST_F(SendPipeline, AFractionBeyondAForeignColumnsScaleIsRejectedAlone) {
                                  "conflict in column 'level': the value 1.234000 has more than 2 "
                                  "digits after the point and a column of type NUMBER would round "
                                  "it"));
+}
+
+// An integer column the plugin made keeps no digit after the point: a fraction sent to it later
+// is a reject without a look-up of the column's scale.
+TEST_F(SendPipeline, AFractionForAnIntegerColumnThePluginMadeIsRejectedWithoutALookUp) {
+    Batch first;
+    first.add(ReadingBuilder("pumps").integer("humidity", 40).at(TIME).build());
+    ASSERT_TRUE(send(first));
+    driver().clearJournal();
+    Batch second;
+    second.add(ReadingBuilder("pumps").real("humidity", 40.5).at(TIME).build());
+
+    ASSERT_TRUE(send(second));
+
+    const Strings journal = driver().journal();
+    EXPECT_EQ(countStartingWith(journal, SnowflakeSQLBuilder().buildColumnLengthQuery("pumps")),
+              0u);
+    EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"pumps\""), 0u);
+    EXPECT_EQ(countStartingWith(journal, "INSERT INTO \"_varnholt_rejects\""), 1u);
 }
 
 TEST_F(SendPipeline, ColumnsARecordLacksReceiveNull) {

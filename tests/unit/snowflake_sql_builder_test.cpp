@@ -120,6 +120,47 @@ INSTANTIATE_TEST_SUITE_P(
         NormalizeCase{"OBJECT", ""}, NormalizeCase{"", ""}),
     caseNames([](const NormalizeCase& c) { return c.reported; }));
 
+// What a column is, from its type's text as the cache holds it: declared by the plugin, or
+// normalised from what Snowflake reported. The type it makes for such a column is held by the
+// table above.
+struct ShapeCase {
+    std::string type;
+    SQLBuilder::ColumnKind kind;
+    SQLBuilder::ValueStyle style;
+    size_t length;
+    int scale;
+};
+
+class SnowflakeShapeTest : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(SnowflakeShapeTest, DecidesTheColumn) {
+    const ShapeCase& c = GetParam();
+    const SQLBuilder::ColumnShape shape = SnowflakeSQLBuilder().columnShape(c.type);
+    EXPECT_EQ(shape.kind, c.kind);
+    EXPECT_EQ(shape.style, c.style);
+    EXPECT_EQ(shape.length, c.length);
+    EXPECT_EQ(shape.scale, c.scale);
+}
+
+using Kind = SQLBuilder::ColumnKind;
+using Style = SQLBuilder::ValueStyle;
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, SnowflakeShapeTest,
+    ::testing::Values(ShapeCase{"VARCHAR(256) NOT NULL", Kind::Text, Style::Literal, 256, -1},
+                      ShapeCase{"VARCHAR(1024) NULL", Kind::Text, Style::Literal, 1024, -1},
+                      ShapeCase{"BIGINT NULL", Kind::Integer, Style::Number, 0, 0},
+                      // Read from the database: its scale is asked for.
+                      ShapeCase{"NUMBER(10,2)", Kind::Integer, Style::Number, 0, -1},
+                      ShapeCase{"REAL NULL", Kind::Float, Style::Number, 0, -1},
+                      ShapeCase{"TIMESTAMP_TZ", Kind::Timestamp, Style::Literal, 0, -1},
+                      // A type the plugin does not make: a value is quoted unless it is a number.
+                      ShapeCase{"TIMESTAMP_NTZ", Kind::Timestamp, Style::Number, 0, -1},
+                      ShapeCase{"VARIANT NULL", Kind::Variant, Style::Literal, 0, -1},
+                      ShapeCase{"BOOLEAN", Kind::Other, Style::Number, 0, -1},
+                      ShapeCase{"", Kind::Other, Style::Number, 0, -1}),
+    caseNames([](const ShapeCase& c) { return c.type; }));
+
 TEST(SnowflakeSQLBuilderTest, StatementsWithDoubleQuotedIdentifiers) {
     SnowflakeSQLBuilder builder;
     EXPECT_EQ(

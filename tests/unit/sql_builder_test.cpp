@@ -63,6 +63,42 @@ TEST_F(SQLBuilderTest, NormalizeAndFormatAreNeutral) {
     EXPECT_EQ(builder.formatValue("", "BIGINT"), "");
 }
 
+// What a column is, from its type's text: the base dialect knows the common type names, makes
+// no type of its own, writes values as they are and has no VARIANT.
+struct BaseShapeCase {
+    std::string type;
+    SQLBuilder::ColumnKind kind;
+    size_t length;
+    int scale;
+};
+
+class BaseShapeTest : public ::testing::TestWithParam<BaseShapeCase> {};
+
+TEST_P(BaseShapeTest, DecidesTheColumn) {
+    const BaseShapeCase& c = GetParam();
+    const SQLBuilder::ColumnShape shape = BaseDialect().columnShape(c.type);
+    EXPECT_EQ(shape.kind, c.kind);
+    EXPECT_EQ(shape.style, SQLBuilder::ValueStyle::Verbatim);
+    EXPECT_EQ(shape.ownType, "");
+    EXPECT_EQ(shape.length, c.length);
+    EXPECT_EQ(shape.scale, c.scale);
+}
+
+using Kind = SQLBuilder::ColumnKind;
+
+INSTANTIATE_TEST_SUITE_P(Types, BaseShapeTest,
+                         ::testing::Values(BaseShapeCase{"VARCHAR(256) NOT NULL", Kind::Text, 256,
+                                                         -1},
+                                           BaseShapeCase{"varchar(12)", Kind::Text, 12, -1},
+                                           BaseShapeCase{"CHAR(5)", Kind::Text, 0, -1},
+                                           BaseShapeCase{"BIGINT NULL", Kind::Integer, 0, 0},
+                                           BaseShapeCase{"NUMBER(10,2)", Kind::Integer, 0, -1},
+                                           BaseShapeCase{"DOUBLE", Kind::Float, 0, -1},
+                                           BaseShapeCase{"TIMESTAMP", Kind::Timestamp, 0, -1},
+                                           BaseShapeCase{"VARIANT", Kind::Other, 0, -1},
+                                           BaseShapeCase{"", Kind::Other, 0, -1}),
+                         caseNames([](const BaseShapeCase& c) { return c.type; }));
+
 TEST_F(SQLBuilderTest, CreateTable) {
     EXPECT_EQ(
         builder.buildCreateTable("readings", Definitions{{"asset_code", "VARCHAR(256) NOT NULL"},
