@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "client/error_classification.h"
-#include "client/odbc_client.h"
 #include "delivery/batch_renderer.h"
 #include "delivery/delivery_ledger.h"
 #include "delivery/lost_requests.h"
@@ -18,6 +17,7 @@
 #include "delivery/table_batch.h"
 #include "delivery/table_settler.h"
 
+class ODBCClient;
 class Reading;
 class ReadingMapper;
 class RejectReplay;
