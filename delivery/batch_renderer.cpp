@@ -407,42 +407,60 @@ std::string unreadableValueCause(const std::string& column, const std::string& d
            "that takes these values, and the readings replayed with replayRejects)";
 }
 
-// Why a text cannot land at all, or empty; a text longer than its column is noted so that the
-// column is lengthened before the transaction.
-std::string checkText(std::string_view value, const std::string& column, size_t length, size_t row,
-                      const SQLBuilder& builder, BatchRenderer::RenderedTable& rendered,
+// What the rows of one table are rendered from, and where what they need is noted.
+struct RowContext {
+    const Layout& layout;
+    const Columns& columns;
+    RowReader& reader;
+    const SQLBuilder& builder;
+    BatchRenderer::RenderedTable& rendered;
+};
+
+// Why a row cannot land as it is (empty when it can), the reason it shares with others, and the
+// database's answer when it is known beforehand.
+struct RowRefusal {
+    std::string conflict;
+    std::string cause;
+    StatementError foreseen;
+};
+
+// Why a text for column `i` cannot land at all, or empty; a text longer than its column is noted
+// so that the column is lengthened before the transaction.
+std::string checkText(std::string_view value, size_t i, const RowContext& context,
                       std::string& cause) {
+    const Columns& columns = context.columns;
+    const std::string& column = columns.names[i];
+    const size_t length = columns.lengths[i];
+    const size_t maxLength = context.builder.getMaxVarcharLength();
     const size_t limit = length ? length : BatchRenderer::ASSUMED_TEXT_LENGTH;
     if (value.size() <= limit) {
         return std::string();
     }
     const size_t characters = countCharacters(value);
-    if (characters > builder.getMaxVarcharLength()) {
+    if (characters > maxLength) {
         cause = "text longer than the longest text column for '" + column + "'";
         return "a text of " + std::to_string(characters) +
-               " characters is longer than the longest text column (" +
-               std::to_string(builder.getMaxVarcharLength()) + ") for '" + column + "'";
+               " characters is longer than the longest text column (" + std::to_string(maxLength) +
+               ") for '" + column + "'";
     }
     if (characters > limit) {
-        rendered.longTexts.push_back({row, column, characters});
+        context.rendered.longTexts.push_back({context.rendered.rows.size(), column, characters});
     }
     return std::string();
 }
 
 // Renders a reading's values in the table's column order as the row "(v1, v2, ...)" at the end
-// of `out`; returns why the row cannot land as it is (and in `cause`, the reason it shares with
-// others; in `foreseen`, the database's answer when it is known beforehand), or empty (then
-// `out` holds a part of it).
-std::string renderRow(const Reading& reading, const Layout& layout, const Columns& columns,
-                      RowReader& reader, const SQLBuilder& builder, std::string& out,
-                      BatchRenderer::RenderedTable& rendered, std::string& cause,
-                      StatementError& foreseen) {
+// of `out`; says why the row cannot land as it is, or nothing (then `out` holds a part of it).
+RowRefusal renderRow(const Reading& reading, const RowContext& context, std::string& out) {
+    const Layout& layout = context.layout;
+    const Columns& columns = context.columns;
+    BatchRenderer::RenderedTable& rendered = context.rendered;
     const size_t row = rendered.rows.size();
     const size_t longBefore = rendered.longTexts.size();
     const size_t fractionsBefore = rendered.fractions.size();
-    std::string conflict;
+    RowRefusal refused;
     SQLBuilder::appendRowStart(out);
-    for (size_t i = 0; i < columns.names.size() && conflict.empty(); ++i) {
+    for (size_t i = 0; i < columns.names.size() && refused.conflict.empty(); ++i) {
         if (i > 0) {
             SQLBuilder::appendValueSeparator(out);
         }
@@ -453,47 +471,48 @@ std::string renderRow(const Reading& reading, const Layout& layout, const Column
         }
         if (columns.variant[i]) {
             // Any value is JSON to such a column; the database says whether it parses.
-            const std::string& json = reader.jsonOf(reading, source);
-            builder.appendValue(out, json.data(), json.size(), columns.styles[i]);
+            const std::string& json = context.reader.jsonOf(reading, source);
+            context.builder.appendValue(out, json.data(), json.size(), columns.styles[i]);
             continue;
         }
-        conflict = reader.withValue(reading, source, [&](const char* text, size_t size) {
-            const std::string_view value(text, size);
-            const std::string& name = columns.names[i];
-            const ColumnKind kind = columns.kinds[i];
-            std::string refusal;
-            if (kind != ColumnKind::Text &&
-                foreseenRefusal(value, kind, columns.scales[i], foreseen)) {
-                cause = unreadableValueCause(name, *columns.types[i]);
-                return foreseen.message;
-            }
-            if (kind == ColumnKind::Text) {
-                refusal = checkText(value, name, columns.lengths[i], row, builder, rendered, cause);
-            } else if (kind == ColumnKind::Integer || kind == ColumnKind::Float) {
-                const int scale = columns.scales[i];
-                refusal = conflictFor(value, kind, *columns.types[i], std::max(scale, 0));
-                if (!refusal.empty() && kind == ColumnKind::Integer && scale < 0) {
-                    // A column the plugin did not make may keep digits after the point.
-                    rendered.fractions.push_back({row, name, std::string(value)});
-                    refusal.clear();
-                } else if (!refusal.empty()) {
-                    refusal = "type conflict in column '" + name + "': " + refusal;
-                    cause = typeConflictCause(name, *columns.types[i]);
+        refused.conflict =
+            context.reader.withValue(reading, source, [&](const char* text, size_t size) {
+                const std::string_view value(text, size);
+                const std::string& name = columns.names[i];
+                const ColumnKind kind = columns.kinds[i];
+                std::string refusal;
+                if (kind != ColumnKind::Text &&
+                    foreseenRefusal(value, kind, columns.scales[i], refused.foreseen)) {
+                    refused.cause = unreadableValueCause(name, *columns.types[i]);
+                    return refused.foreseen.message;
                 }
-            }
-            if (refusal.empty()) {
-                builder.appendValue(out, text, size, columns.styles[i]);
-            }
-            return refusal;
-        });
+                if (kind == ColumnKind::Text) {
+                    refusal = checkText(value, i, context, refused.cause);
+                } else if (kind == ColumnKind::Integer || kind == ColumnKind::Float) {
+                    const int scale = columns.scales[i];
+                    refusal = conflictFor(value, kind, *columns.types[i], std::max(scale, 0));
+                    if (!refusal.empty() && kind == ColumnKind::Integer && scale < 0) {
+                        // A column the plugin did not make may keep digits after the point.
+                        rendered.fractions.push_back({row, name, std::string(value)});
+                        refusal.clear();
+                    } else if (!refusal.empty()) {
+                        refusal = "type conflict in column '" + name + "': " + refusal;
+                        refused.cause = typeConflictCause(name, *columns.types[i]);
+                    }
+                }
+                if (refusal.empty()) {
+                    context.builder.appendValue(out, text, size, columns.styles[i]);
+                }
+                return refusal;
+            });
     }
-    if (!conflict.empty()) {
+    if (!refused.conflict.empty()) {
         rendered.longTexts.resize(longBefore);
         rendered.fractions.resize(fractionsBefore);
-        return conflict;
+        return refused;
     }
     SQLBuilder::appendRowEnd(out);
-    return conflict;
+    return refused;
 }
 
 // The readings of one table lie apart in memory when assets take turns in a batch: those a few
@@ -548,6 +567,7 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
 
     RowReader reader(mapper);
     Layout layout;
+    const RowContext context{layout, columns, reader, builder, rendered};
     // The reading the layout was worked out for, or its successors of the same columns.
     const GroupedReading* laidOut = nullptr;
     text.beginInsert(rendered.prefix, maxRows, maxBytes, rendered.suffix);
@@ -571,14 +591,14 @@ bool BatchRenderer::render(TableBatch& table, const std::map<const Reading*, Rej
                        "the database refused to add column '" + layout.refusedColumn->first + "'"});
             continue;
         }
-        std::string cause;
-        StatementError foreseen;
         std::string& out = text.beginRow();
         const size_t rowStart = out.size();
         const size_t longBefore = rendered.longTexts.size();
         const size_t fractionsBefore = rendered.fractions.size();
-        std::string conflict = renderRow(*entry.reading, layout, columns, reader, builder, out,
-                                         rendered, cause, foreseen);
+        RowRefusal refused = renderRow(*entry.reading, context, out);
+        std::string& conflict = refused.conflict;
+        std::string& cause = refused.cause;
+        StatementError& foreseen = refused.foreseen;
         const size_t rowBytes =
             rendered.prefix.size() + (out.size() - rowStart) + rendered.suffix.size();
         if (conflict.empty() && rowBytes > maxBytes) {
